@@ -1,0 +1,551 @@
+#include "imagewriter.h"
+
+#include "config.h"
+#include "downloadextractthread.h"
+#include "localfileextractthread.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QApplication>
+#include <QGuiApplication>
+#include <QNetworkAccessManager>
+#include <QNetworkInterface>
+#include <QRegularExpression>
+#include <QSerialPortInfo>
+#include <QStandardPaths>
+#include <QStorageInfo>
+#include <QVersionNumber>
+#include <archive.h>
+#include <archive_entry.h>
+#include <lzma.h>
+
+namespace {
+constexpr quint64 CACHE_FREE_SPACE_RESERVE = 5368709120ULL; // 5 GiB left free after caching
+
+QString cacheDirectory()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::CacheLocation);
+}
+
+QString platformName()
+{
+    auto *gui = qobject_cast<QGuiApplication *>(QCoreApplication::instance());
+    return gui ? QGuiApplication::platformName() : QStringLiteral("cli");
+}
+} // namespace
+
+ImageWriter::ImageWriter(QObject *parent)
+    : QObject(parent), _networkManager(new QNetworkAccessManager(this)),
+      _repo(QStringLiteral(Q5_REPOSITORY_SERVER "/images/list.json"))
+{
+    connect(&_polltimer, &QTimer::timeout, this, &ImageWriter::pollProgress);
+
+    const QString platform = platformName();
+    if (platform == QLatin1String("eglfs") || platform == QLatin1String("linuxfb"))
+        _embeddedMode = true;
+
+    _recreateUnwritableSettings();
+    _initCacheState();
+    _takeInstanceLock();
+}
+
+ImageWriter::~ImageWriter() = default;
+
+void ImageWriter::_recreateUnwritableSettings()
+{
+    if (_settings.isWritable() || _settings.fileName().isEmpty())
+        return;
+    const QString name = _settings.fileName();
+    qDebug() << "Settings file" << name << "not writable. Recreating it";
+    QFile f(name);
+    QByteArray contents;
+    if (f.open(QIODevice::ReadOnly)) {
+        contents = f.readAll();
+        f.close();
+    }
+    f.remove();
+    if (f.open(QIODevice::WriteOnly)) {
+        f.write(contents);
+        f.close();
+        _settings.sync();
+    } else {
+        qDebug() << "Error deleting and recreating settings file. Please remove manually.";
+    }
+}
+
+void ImageWriter::_initCacheState()
+{
+    _settings.beginGroup(QStringLiteral("caching"));
+    _cachingEnabled = !_embeddedMode && _settings.value(QStringLiteral("enabled"), true).toBool();
+    _cachedFileHash = _settings.value(QStringLiteral("lastDownloadSHA256")).toByteArray();
+    _settings.endGroup();
+
+    _cacheFileName = QDir(cacheDirectory()).filePath(QStringLiteral("lastdownload.cache"));
+    if (!_cachedFileHash.isEmpty()) {
+        QFileInfo cache(_cacheFileName);
+        if (!cache.exists() || !cache.isReadable() || cache.size() == 0) {
+            _cachedFileHash.clear();
+            _settings.remove(QStringLiteral("caching/lastDownloadSHA256"));
+            _settings.sync();
+        }
+    }
+}
+
+void ImageWriter::_takeInstanceLock()
+{
+    QDir().mkpath(cacheDirectory());
+    _instanceLock = std::make_unique<QLockFile>(
+        QDir(cacheDirectory()).filePath(QStringLiteral("q5-orl-imager.lock")));
+    _instanceLock->setStaleLockTime(0);
+    if (!_instanceLock->tryLock(0))
+        qDebug() << "Another instance is running; leaving temporary files alone";
+}
+
+void ImageWriter::setSerialPort(const QString &serPort) { _serialPort = serPort; }
+void ImageWriter::setEthPort(const QString &ethPort) { _ethPort = ethPort; }
+
+void ImageWriter::setSrc(const QUrl &url, quint64 downloadLen, quint64 extrLen,
+                         QByteArray expectedHash, bool multifilesinzip, QString parentcategory,
+                         QString osname, QByteArray initFormat)
+{
+    _src = url;
+    _downloadLen = downloadLen;
+    _extrLen = extrLen;
+    _expectedHash = expectedHash;
+    _multipleFilesInZip = multifilesinzip;
+    _parentCategory = parentcategory;
+    _osName = osname;
+    _initFormat = initFormat == "none" ? QByteArray() : initFormat;
+
+    if (!_downloadLen && url.isLocalFile())
+        _downloadLen = static_cast<quint64>(QFileInfo(url.toLocalFile()).size());
+    // Network sources always carry the maker's own first-boot file.
+    if (!url.isEmpty() && (!url.isLocalFile() || _initFormat.isEmpty()))
+        _initFormat = "orlinit";
+}
+
+void ImageWriter::setBootloaderHashes(const QByteArray &tiboot3Hash, const QByteArray &tisplHash,
+                                      const QByteArray &ubootHash)
+{
+    _tiboot3Hash = tiboot3Hash;
+    _tisplHash = tisplHash;
+    _ubootHash = ubootHash;
+}
+
+void ImageWriter::setDst(const QString &device, quint64 deviceSize)
+{
+    _dst = device;
+    _devLen = deviceSize;
+}
+
+void ImageWriter::setVerifyEnabled(bool verify)
+{
+    _verifyEnabled = verify;
+    if (_thread)
+        _thread->setVerifyEnabled(verify);
+}
+
+bool ImageWriter::readyToWrite() { return !_src.isEmpty() && !_dst.isEmpty(); }
+
+void ImageWriter::startWrite()
+{
+    if (!readyToWrite())
+        return;
+
+    QByteArray urlstr = _src.toString(QUrl::FullyEncoded).toLatin1();
+    _determineLocalImageSize();
+
+    if (_devLen && _extrLen > _devLen) {
+        emit error(tr("Storage capacity is not large enough.<br>Needs to be at least %1 GB.")
+                       .arg(QString::number(_extrLen / 1000000000.0, 'f', 1)));
+        return;
+    }
+    if (_extrLen && !_multipleFilesInZip && _extrLen % 512 != 0) {
+        emit error(tr("Input file is not a valid disk image.<br>File size %1 bytes is not a "
+                      "multiple of 512 bytes.")
+                       .arg(_extrLen));
+        return;
+    }
+
+    if (!_expectedHash.isEmpty() && _cachedFileHash == _expectedHash) {
+        urlstr = QUrl::fromLocalFile(_cacheFileName).toString(QUrl::FullyEncoded).toLatin1();
+        emit preparationStatusUpdate(tr("Image found in cache, skipping download"));
+    }
+
+    const QUrl source(QString::fromLatin1(urlstr));
+    _networkDownload = !source.isLocalFile();
+
+    const QByteArray dst = _dst.toLatin1();
+    if (source.isLocalFile()) {
+        _thread = new LocalFileExtractThread(urlstr, dst, _expectedHash, this);
+        connect(_thread, &DownloadThread::updateNumProgress, this, &ImageWriter::sendProgress);
+    } else {
+        _thread = new DownloadExtractThread(urlstr, dst, _expectedHash, this);
+    }
+
+    connect(_thread, &DownloadThread::success, this, &ImageWriter::onSuccess);
+    connect(_thread, &DownloadThread::error, this, &ImageWriter::onError);
+    connect(_thread, &DownloadThread::finalizing, this, &ImageWriter::onFinalizing);
+    connect(_thread, &DownloadThread::preparationStatusUpdate, this,
+            &ImageWriter::onPreparationStatusUpdate);
+
+    _thread->setVerifyEnabled(_verifyEnabled);
+    _thread->setUserAgent(QStringLiteral("Mozilla/5.0 q5-orl-imager/%1").arg(constantVersion()).toUtf8());
+    _thread->setImageCustomization(_config, _cmdline, _firstrun, _cloudinit, _cloudinitNetwork,
+                                   _orlinit, _initFormat, dst);
+
+    if (_shouldCacheDownload()) {
+        _thread->setCacheFile(_cacheFileName, static_cast<qint64>(_downloadLen));
+        connect(_thread, &DownloadThread::cacheFileUpdated, this,
+                &ImageWriter::onCacheFileUpdated);
+    }
+
+    _thread->start();
+    startProgressPolling();
+}
+
+void ImageWriter::_determineLocalImageSize()
+{
+    if (_extrLen || !_src.isLocalFile())
+        return;
+    const QString url = _src.toString(QUrl::FullyEncoded).toLower();
+    static const char *const compressed[] = {".zip", ".xz", ".bz2", ".gz", ".7z", ".zst", ".cache"};
+    bool isCompressed = false;
+    for (const char *suffix : compressed)
+        isCompressed = isCompressed || url.endsWith(QLatin1String(suffix));
+
+    if (!isCompressed)
+        _extrLen = _downloadLen;
+    else if (url.endsWith(QLatin1String(".zip")))
+        _sizeLocalZip(_src.toLocalFile());
+    else if (url.endsWith(QLatin1String(".xz")))
+        _sizeLocalXz(_src.toLocalFile());
+}
+
+void ImageWriter::_sizeLocalZip(const QString &path)
+{
+    struct archive *a = archive_read_new();
+    archive_read_support_filter_all(a);
+    archive_read_support_format_all(a);
+    quint64 sum = 0;
+    int count = 0;
+    if (archive_read_open_filename(a, QFile::encodeName(path).constData(), 10240) ==
+        ARCHIVE_OK) {
+        struct archive_entry *entry;
+        while (archive_read_next_header(a, &entry) == ARCHIVE_OK) {
+            if (archive_entry_size(entry) > 0) {
+                sum += static_cast<quint64>(archive_entry_size(entry));
+                ++count;
+            }
+        }
+    }
+    archive_read_free(a);
+    if (count > 1)
+        _multipleFilesInZip = true;
+    qDebug() << "Parsed .zip file containing" << count << "files, uncompressed size:" << sum;
+    _extrLen = sum;
+}
+
+void ImageWriter::_sizeLocalXz(const QString &path)
+{
+    _extrLen = 0;
+    QFile f(path);
+    if (f.size() <= LZMA_STREAM_HEADER_SIZE || !f.open(QIODevice::ReadOnly))
+        return;
+    const qint64 fileSize = f.size();
+    f.seek(fileSize - LZMA_STREAM_HEADER_SIZE);
+    const QByteArray footer = f.read(LZMA_STREAM_HEADER_SIZE);
+    lzma_stream_flags flags;
+    if (footer.size() != LZMA_STREAM_HEADER_SIZE ||
+        lzma_stream_footer_decode(&flags, reinterpret_cast<const uint8_t *>(footer.constData())) !=
+            LZMA_OK ||
+        flags.backward_size > 999999 ||
+        static_cast<qint64>(flags.backward_size) >= fileSize - LZMA_STREAM_HEADER_SIZE) {
+        qDebug() << "Unable to parse footer of .xz file";
+        return;
+    }
+    const qint64 tailSize = static_cast<qint64>(flags.backward_size) + LZMA_STREAM_HEADER_SIZE;
+    f.seek(fileSize - tailSize);
+    const QByteArray tail = f.read(tailSize);
+    lzma_index *index = nullptr;
+    uint64_t memlimit = UINT64_MAX;
+    size_t pos = 0;
+    if (tail.size() != tailSize ||
+        lzma_index_buffer_decode(&index, &memlimit, nullptr,
+                                 reinterpret_cast<const uint8_t *>(tail.constData()), &pos,
+                                 flags.backward_size) != LZMA_OK) {
+        qDebug() << "Unable to parse index of .xz file";
+        return;
+    }
+    _extrLen = lzma_index_uncompressed_size(index);
+    lzma_index_end(index, nullptr);
+    qDebug() << "Parsed .xz file. Uncompressed size:" << _extrLen;
+}
+
+bool ImageWriter::_shouldCacheDownload()
+{
+    if (_expectedHash.isEmpty() || _expectedHash == _cachedFileHash || !_cachingEnabled)
+        return false;
+
+    if (!_cachedFileHash.isEmpty()) {
+        if (_settings.isWritable() && (!QFile::exists(_cacheFileName) ||
+                                       QFile::remove(_cacheFileName))) {
+            _settings.remove(QStringLiteral("caching/lastDownloadSHA256"));
+            _settings.sync();
+            _cachedFileHash.clear();
+        } else {
+            qDebug() << "Error removing old cache file. Disabling caching";
+            _cachingEnabled = false;
+            return false;
+        }
+    }
+
+    QStorageInfo volume(cacheDirectory());
+    const quint64 available = static_cast<quint64>(volume.bytesAvailable());
+    qDebug() << "Available disk space for caching:" << available / 1073741824 << "GB";
+    if (available >= _downloadLen + CACHE_FREE_SPACE_RESERVE)
+        return true;
+    qDebug() << "Low disk space. Not caching files to disk.";
+    return false;
+}
+
+void ImageWriter::cancelWrite()
+{
+    if (_thread) {
+        connect(_thread, &QThread::finished, this, &ImageWriter::onCancelled);
+        _thread->cancelDownload();
+    }
+    if (!_thread || !_thread->isRunning())
+        emit cancelled();
+}
+
+void ImageWriter::onCancelled()
+{
+    QObject *s = sender();
+    if (s)
+        s->deleteLater();
+    if (s == _thread)
+        _thread = nullptr;
+    emit cancelled();
+}
+
+bool ImageWriter::isCached(const QUrl &, const QByteArray &sha256)
+{
+    return !sha256.isEmpty() && _cachedFileHash == sha256;
+}
+
+bool ImageWriter::isNetworkDownload() { return _networkDownload; }
+void ImageWriter::startDriveListPolling() { _drivelist.startPolling(); }
+void ImageWriter::stopDriveListPolling() { _drivelist.stopPolling(); }
+
+QString ImageWriter::fileNameFromUrl(const QUrl &url)
+{
+    return url.fileName(QUrl::FullyDecoded);
+}
+
+QString ImageWriter::srcFileName()
+{
+    return _src.isEmpty() ? QString() : _src.fileName(QUrl::FullyDecoded);
+}
+
+QUrl ImageWriter::constantOsListUrl() const { return _repo; }
+QString ImageWriter::constantVersion() const { return QStringLiteral(Q5_VERSION_STR); }
+
+bool ImageWriter::isVersionNewer(const QString &version)
+{
+    return QVersionNumber::fromString(version) > QVersionNumber::fromString(constantVersion());
+}
+
+bool ImageWriter::isOnline() { return _online || !_embeddedMode; }
+bool ImageWriter::isEmbeddedMode() { return _embeddedMode; }
+
+bool ImageWriter::hasMouse()
+{
+    return !_embeddedMode || QFile::exists(QStringLiteral("/dev/input/mouse0"));
+}
+
+QStringList ImageWriter::getSerialPortList()
+{
+    QStringList ports;
+    const auto infos = QSerialPortInfo::availablePorts();
+    for (const QSerialPortInfo &info : infos) {
+        if (!info.description().isEmpty() && !info.manufacturer().isEmpty() &&
+            !info.serialNumber().isEmpty() && info.productIdentifier() != 0)
+            ports.append(info.portName());
+    }
+    return ports;
+}
+
+QStringList ImageWriter::getEthPortList()
+{
+    QStringList ports;
+    const auto interfaces = QNetworkInterface::allInterfaces();
+    for (const QNetworkInterface &iface : interfaces) {
+        if (iface.type() == QNetworkInterface::Ethernet &&
+            !(iface.flags() & QNetworkInterface::IsLoopBack))
+            ports.append(iface.humanReadableName());
+    }
+    return ports;
+}
+
+bool ImageWriter::getBoolSetting(const QString &key)
+{
+    const bool absentMeansTrue = key == QLatin1String("vnc") || key == QLatin1String("eject") ||
+                                 key == QLatin1String("check_version");
+    return _settings.value(key, absentMeansTrue).toBool();
+}
+
+void ImageWriter::setSetting(const QString &key, const QVariant &value)
+{
+    _settings.setValue(key, value);
+    _settings.sync();
+}
+
+void ImageWriter::setImageCustomization(const QByteArray &config, const QByteArray &cmdline,
+                                        const QByteArray &firstrun, const QByteArray &cloudinit,
+                                        const QByteArray &cloudinitNetwork,
+                                        const QByteArray &orlinit)
+{
+    _config = config;
+    _cmdline = cmdline;
+    _firstrun = firstrun;
+    _cloudinit = cloudinit;
+    _cloudinitNetwork = cloudinitNetwork;
+    _orlinit = orlinit;
+
+    // Only the key names reach the log: the values may hold passwords.
+    QStringList keys;
+    for (const QByteArray &line : orlinit.split('\n')) {
+        const int eq = line.indexOf('=');
+        if (eq > 0)
+            keys.append(QString::fromUtf8(line.left(eq).trimmed()));
+    }
+    qDebug() << "Customization: config.txt" << config.size() << "bytes, cmdline.txt"
+             << cmdline.size() << "bytes, firstrun.sh" << firstrun.size() << "bytes, cloud-init"
+             << cloudinit.size() << "+" << cloudinitNetwork.size() << "bytes, orlinit keys:"
+             << keys.join(',');
+}
+
+bool ImageWriter::imageSupportsCustomization() { return !_initFormat.isEmpty(); }
+
+DriveListModel *ImageWriter::getDriveList() { return &_drivelist; }
+
+void ImageWriter::setCustomCacheFile(const QString &cacheFile, const QByteArray &sha256)
+{
+    _cacheFileName = cacheFile;
+    _cachedFileHash = QFileInfo::exists(cacheFile) ? sha256 : QByteArray();
+    _customCacheFile = true;
+    _cachingEnabled = true;
+}
+
+void ImageWriter::onCacheFileUpdated(QByteArray sha256)
+{
+    if (!_customCacheFile) {
+        _settings.setValue(QStringLiteral("caching/lastDownloadSHA256"), sha256);
+        _settings.sync();
+    }
+    _cachedFileHash = sha256;
+    qDebug() << "Done writing cache file";
+}
+
+bool ImageWriter::customizationWritesToImage() const
+{
+    const bool configOrCmdline = !_config.isEmpty() || !_cmdline.isEmpty();
+    const bool cloudInit = !_cloudinit.isEmpty() || !_cloudinitNetwork.isEmpty();
+    if (configOrCmdline) {
+        qDebug() << "Customizing: config.txt/cmdline.txt content is set";
+        return true;
+    }
+    const bool isAuto = _initFormat == "auto";
+    if ((isAuto || _initFormat == "systemd") && !_firstrun.isEmpty()) {
+        qDebug() << "Customizing: firstrun.sh is set";
+        return true;
+    }
+    if ((isAuto || _initFormat == "cloudinit") && cloudInit) {
+        qDebug() << "Customizing: cloud-init content is set";
+        return true;
+    }
+    if (_initFormat == "orlinit") {
+        static const QRegularExpression featureOff(QStringLiteral("^[A-Za-z0-9_]+=0$"));
+        for (const QByteArray &raw : _orlinit.split('\n')) {
+            const QString line = QString::fromUtf8(raw.trimmed());
+            if (line.isEmpty() || line == QLatin1String("firstboot=1") ||
+                featureOff.match(line).hasMatch())
+                continue;
+            qDebug() << "Customizing: orlinit carries" << line;
+            return true;
+        }
+    }
+    return false;
+}
+
+void ImageWriter::startProgressPolling()
+{
+    _powersave.applyBlock(tr("Downloading and writing image"));
+    _lastReportedWritten = 0;
+    _polltimer.start(100);
+}
+
+void ImageWriter::stopProgressPolling()
+{
+    _polltimer.stop();
+    pollProgress();
+    _powersave.removeBlock();
+}
+
+void ImageWriter::pollProgress()
+{
+    if (!_thread)
+        return;
+    quint64 now, total;
+    if (_extrLen) {
+        now = _thread->bytesWritten();
+        total = _extrLen;
+    } else {
+        now = _thread->dlNow();
+        total = _thread->dlTotal();
+    }
+    if (now != _lastReportedWritten) {
+        _lastReportedWritten = now;
+        emit downloadProgress(now, total);
+    }
+    const quint64 verified = _thread->verifyNow();
+    if (verified != _lastReportedVerified) {
+        _lastReportedVerified = verified;
+        emit verifyProgress(verified, _thread->verifyTotal());
+    }
+}
+
+void ImageWriter::onSuccess()
+{
+    stopProgressPolling();
+    qDebug() << "Write finished successfully";
+    emit success();
+    _beep();
+}
+
+void ImageWriter::onError(QString msg)
+{
+    stopProgressPolling();
+    qDebug() << "Write failed:" << msg;
+    emit error(msg);
+    _beep();
+}
+
+void ImageWriter::_beep()
+{
+    if (_settings.value(QStringLiteral("beep")).toBool() &&
+        qobject_cast<QApplication *>(QCoreApplication::instance()))
+        QApplication::beep();
+}
+
+void ImageWriter::onFinalizing()
+{
+    _polltimer.stop();
+    emit finalizing();
+}
+
+void ImageWriter::onPreparationStatusUpdate(QString msg) { emit preparationStatusUpdate(msg); }

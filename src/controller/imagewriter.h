@@ -1,0 +1,133 @@
+#pragma once
+
+#include "drivelistmodel.h"
+#include "powersaveblocker.h"
+
+#include <QByteArray>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QLockFile>
+#include <QObject>
+#include <QSettings>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+#include <QUrl>
+#include <QVariant>
+#include <memory>
+
+class QNetworkAccessManager;
+class DownloadThread;
+
+// The one object the window and the head-less writer drive: holds the job description,
+// builds and starts the job thread, relays its progress by polling and reports its end.
+class ImageWriter : public QObject
+{
+    Q_OBJECT
+public:
+    explicit ImageWriter(QObject *parent = nullptr);
+    ~ImageWriter() override;
+
+    Q_INVOKABLE void setSerialPort(const QString &serPort);
+    Q_INVOKABLE void setEthPort(const QString &ethPort);
+    Q_INVOKABLE void setSrc(const QUrl &url, quint64 downloadLen = 0, quint64 extrLen = 0,
+                            QByteArray expectedHash = QByteArray(), bool multifilesinzip = false,
+                            QString parentcategory = QString(), QString osname = QString(),
+                            QByteArray initFormat = QByteArray());
+    Q_INVOKABLE void setBootloaderHashes(const QByteArray &tiboot3Hash,
+                                         const QByteArray &tisplHash,
+                                         const QByteArray &ubootHash);
+    Q_INVOKABLE void setDst(const QString &device, quint64 deviceSize = 0);
+    Q_INVOKABLE void setVerifyEnabled(bool verify);
+    Q_INVOKABLE bool readyToWrite();
+    Q_INVOKABLE void startWrite();
+    Q_INVOKABLE void cancelWrite();
+    Q_INVOKABLE bool isCached(const QUrl &url, const QByteArray &sha256);
+    Q_INVOKABLE bool isNetworkDownload();
+    Q_INVOKABLE void startDriveListPolling();
+    Q_INVOKABLE void stopDriveListPolling();
+    Q_INVOKABLE QString fileNameFromUrl(const QUrl &url);
+    Q_INVOKABLE QString srcFileName();
+    Q_INVOKABLE QUrl constantOsListUrl() const;
+    Q_INVOKABLE QString constantVersion() const;
+    Q_INVOKABLE bool isVersionNewer(const QString &version);
+    Q_INVOKABLE bool isOnline();
+    Q_INVOKABLE bool isEmbeddedMode();
+    Q_INVOKABLE bool hasMouse();
+    Q_INVOKABLE QStringList getSerialPortList();
+    Q_INVOKABLE QStringList getEthPortList();
+    Q_INVOKABLE bool getBoolSetting(const QString &key);
+    Q_INVOKABLE void setSetting(const QString &key, const QVariant &value);
+    Q_INVOKABLE void setImageCustomization(const QByteArray &config, const QByteArray &cmdline,
+                                           const QByteArray &firstrun,
+                                           const QByteArray &cloudinit,
+                                           const QByteArray &cloudinitNetwork,
+                                           const QByteArray &orlinit);
+    Q_INVOKABLE bool imageSupportsCustomization();
+
+    DriveListModel *getDriveList();
+    void setCustomCacheFile(const QString &cacheFile, const QByteArray &sha256);
+    bool customizationWritesToImage() const;
+
+signals:
+    void downloadProgress(QVariant dlnow, QVariant dltotal);
+    void sendProgress(QVariant pos);
+    void verifyProgress(QVariant now, QVariant total);
+    void error(QVariant msg);
+    void success();
+    void cancelled();
+    void finalizing();
+    void preparationStatusUpdate(QVariant msg);
+
+protected slots:
+    void startProgressPolling();
+    void stopProgressPolling();
+    void pollProgress();
+    void onSuccess();
+    void onError(QString msg);
+    void onCancelled();
+    void onCacheFileUpdated(QByteArray sha256);
+    void onFinalizing();
+    void onPreparationStatusUpdate(QString msg);
+
+private:
+    void _initCacheState();
+    void _takeInstanceLock();
+    void _recreateUnwritableSettings();
+    void _determineLocalImageSize();
+    void _sizeLocalZip(const QString &path);
+    void _sizeLocalXz(const QString &path);
+    bool _shouldCacheDownload();
+    void _beep();
+
+    QNetworkAccessManager *_networkManager;
+    QUrl _src;
+    QUrl _repo;
+    QString _dst;
+    QString _cacheFileName;
+    QString _parentCategory, _osName;
+    QString _serialPort, _ethPort;
+    QByteArray _expectedHash;
+    QByteArray _tiboot3Hash, _tisplHash, _ubootHash;
+    QByteArray _cachedFileHash;
+    QByteArray _config, _cmdline, _firstrun, _cloudinit, _cloudinitNetwork, _orlinit;
+    QByteArray _initFormat;
+    quint64 _downloadLen = 0;
+    quint64 _extrLen = 0;
+    quint64 _devLen = 0;
+    quint64 _lastReportedWritten = 0;
+    quint64 _lastReportedVerified = 0;
+    DriveListModel _drivelist;
+    QTimer _polltimer;
+    PowerSaveBlocker _powersave;
+    DownloadThread *_thread = nullptr;
+    bool _verifyEnabled = false;
+    bool _multipleFilesInZip = false;
+    bool _cachingEnabled = false;
+    bool _online = false;
+    bool _embeddedMode = false;
+    bool _networkDownload = false;
+    bool _customCacheFile = false;
+    QSettings _settings;
+    std::unique_ptr<QLockFile> _instanceLock;
+};
