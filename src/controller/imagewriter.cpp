@@ -197,7 +197,9 @@ void ImageWriter::startWrite()
     _thread->setImageCustomization(_config, _cmdline, _firstrun, _cloudinit, _cloudinitNetwork,
                                    _orlinit, _initFormat, dst);
 
-    if (_shouldCacheDownload()) {
+    // Only downloads are cached: a local file never passes through the cache writer, so an
+    // announced cache file would hold no image.
+    if (_networkDownload && _shouldCacheDownload()) {
         _thread->setCacheFile(_cacheFileName, static_cast<qint64>(_downloadLen));
         connect(_thread, &DownloadThread::cacheFileUpdated, this,
                 &ImageWriter::onCacheFileUpdated);

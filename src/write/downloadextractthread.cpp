@@ -157,6 +157,19 @@ ssize_t DownloadExtractThread::_on_read(struct archive *, const void **buff)
 
 int DownloadExtractThread::_on_close(struct archive *) { return 0; }
 
+bool DownloadExtractThread::_canSeek() const { return false; }
+
+la_int64_t DownloadExtractThread::_on_seek(struct archive *, la_int64_t, int)
+{
+    return ARCHIVE_FATAL;
+}
+
+la_int64_t DownloadExtractThread::_archive_seek(struct archive *a, void *client_data,
+                                                la_int64_t offset, int whence)
+{
+    return static_cast<DownloadExtractThread *>(client_data)->_on_seek(a, offset, whence);
+}
+
 ssize_t DownloadExtractThread::_archive_read(struct archive *a, void *client_data,
                                              const void **buff)
 {
@@ -188,6 +201,8 @@ void DownloadExtractThread::extractImageRun()
     archive_read_support_format_raw(a);
     archive_read_support_format_zip(a);
     archive_read_support_format_7zip(a);
+    if (_canSeek())
+        archive_read_set_seek_callback(a, &DownloadExtractThread::_archive_seek);
     archive_read_open(a, this, nullptr, &DownloadExtractThread::_archive_read,
                       &DownloadExtractThread::_archive_close);
 

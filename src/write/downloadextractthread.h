@@ -3,12 +3,12 @@
 #include "downloadthread.h"
 
 #include <QByteArray>
+#include <archive.h>
 #include <QFuture>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
 
-struct archive;
 class _extractThreadClass;
 
 // Decompresses and unpacks while downloading: received blocks go through a bounded queue to
@@ -32,6 +32,10 @@ public:
 protected:
     virtual ssize_t _on_read(struct archive *a, const void **buff);
     virtual int _on_close(struct archive *a);
+    // Only a source that can seek (a local file) gets a seek callback: 7-Zip needs one, and
+    // zip then reads its central directory instead of streaming.
+    virtual bool _canSeek() const;
+    virtual la_int64_t _on_seek(struct archive *a, la_int64_t offset, int whence);
 
     void _onDownloadSuccess() override;
     void _onDownloadError(const QString &msg) override;
@@ -43,6 +47,8 @@ protected:
 
     static ssize_t _archive_read(struct archive *a, void *client_data, const void **buff);
     static int _archive_close(struct archive *a, void *client_data);
+    static la_int64_t _archive_seek(struct archive *a, void *client_data, la_int64_t offset,
+                                    int whence);
 
     char *_abuf[2];
     size_t _abufsize;

@@ -2,6 +2,8 @@
 
 #include <QDebug>
 #include <QUrl>
+#include <archive.h>
+#include <cstdio>
 #include <cstdlib>
 
 namespace {
@@ -66,4 +68,18 @@ int LocalFileExtractThread::_on_close(struct archive *)
 {
     _inputfile.close();
     return 0;
+}
+
+bool LocalFileExtractThread::_canSeek() const { return true; }
+
+la_int64_t LocalFileExtractThread::_on_seek(struct archive *, la_int64_t offset, int whence)
+{
+    qint64 target = offset;
+    if (whence == SEEK_CUR)
+        target += _inputfile.pos();
+    else if (whence == SEEK_END)
+        target += _inputfile.size();
+    if (_cancelRequested || !_inputfile.seek(target))
+        return ARCHIVE_FATAL;
+    return target;
 }

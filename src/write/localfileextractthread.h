@@ -19,6 +19,8 @@ protected:
     void run() override;
     ssize_t _on_read(struct archive *a, const void **buff) override;
     int _on_close(struct archive *a) override;
+    bool _canSeek() const override;
+    la_int64_t _on_seek(struct archive *a, la_int64_t offset, int whence) override;
 
     QFile _inputfile;
     char *_inputBuf;
