@@ -9,7 +9,11 @@
 #include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <fcntl.h>
 #include <memory>
+#include <sched.h>
+#include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 namespace q5test
@@ -90,6 +94,23 @@ public:
     std::unique_ptr<QProcess> startInBoard(const QString &program, const QStringList &args) const
     {
         return startIn(_boardNs, program, args);
+    }
+
+    // A socket that lives in the given namespace, for a test's own client or peer. Only a helper
+    // thread enters the namespace; the socket stays there whichever thread uses it. -1 on failure.
+    static int socketIn(const QString &ns, int type, int protocol = 0, int domain = AF_INET)
+    {
+        int fd = -1;
+        std::thread([&]() {
+            const QByteArray path = "/run/netns/" + ns.toLocal8Bit();
+            const int nsFd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+            if (nsFd < 0)
+                return;
+            if (setns(nsFd, CLONE_NEWNET) == 0)
+                fd = ::socket(domain, type | SOCK_CLOEXEC, protocol);
+            ::close(nsFd);
+        }).join();
+        return fd;
     }
 
     static QStringList execArguments(const QString &ns, const QString &program,
