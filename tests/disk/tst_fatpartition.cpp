@@ -154,6 +154,10 @@ private slots:
             {QStringLiteral("empty.txt"), ""},
             {QStringLiteral("multi.bin"), randomBytes(cluster * 3 + cluster / 2)},
             {QStringLiteral("a-rather-long-file-name-for-lfn.txt"), "lfn\n"},
+            // Names whose plain short form would hold characters FAT forbids there.
+            {QStringLiteral(".hidden"), "dot first\n"},
+            {QStringLiteral("a+b,c.txt"), "plus and comma\n"},
+            {QStringLiteral("two.dots.txt"), "two dots\n"},
         };
         writeAll(img, files);
         verifyWithRealTools(img, files);
@@ -375,6 +379,65 @@ private slots:
             QVERIFY(img.readAll() == before);
         }
         verifyWithRealTools(img, files);
+    }
+
+    void newEntriesHaveTheStandardLayout_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QByteArray>("shortName");
+        QTest::newRow("with extension")
+            << QStringLiteral("config.txt") << QByteArray("CONFIG  TXT");
+        QTest::newRow("without dot") << QStringLiteral("user-data") << QByteArray("user-data  ");
+    }
+
+    void newEntriesHaveTheStandardLayout()
+    {
+        QFETCH(QString, name);
+        QFETCH(QByteArray, shortName);
+        requireTools();
+        FatImage img(fs(16, 1, 2));
+        QVERIFY2(img.ok(), qPrintable(img.error()));
+        writeAll(img, {{name, "x"}});
+
+        const QByteArray bs = img.readBytes(img.partitionOffset(), 512);
+        const auto *b = reinterpret_cast<const uchar *>(bs.constData());
+        const quint64 rootDir =
+            img.partitionOffset() + (qFromLittleEndian<quint16>(b + 14) +
+                                     quint64(b[16]) * qFromLittleEndian<quint16>(b + 22)) *
+                                        qFromLittleEndian<quint16>(b + 11);
+        const QByteArray dir = img.readBytes(rootDir, 3 * 32);
+
+        // One long-name entry: the name, a NUL, then 0xFFFF fillers in the three runs.
+        QByteArray chars;
+        for (QChar c : name + QChar(0))
+            chars += char(c.unicode() & 0xFF) + QByteArray(1, '\0');
+        chars = chars.leftJustified(26, '\xFF');
+        QCOMPARE(uchar(dir[0]), uchar(0x41));
+        QCOMPARE(uchar(dir[11]), uchar(0x0F));
+        QCOMPARE(dir.mid(1, 10) + dir.mid(14, 12) + dir.mid(28, 4), chars);
+        QCOMPARE(dir.mid(32, 11), shortName);
+        QCOMPARE(uchar(dir[32 + 11]), uchar(0x20));
+        QCOMPARE(dir.mid(64, 32), QByteArray(32, '\0'));
+        verifyWithRealTools(img, {{name, "x"}});
+    }
+
+    void directoryIsNotReplacedByAFile()
+    {
+        requireTools();
+        Q5_REQUIRE_TOOL("mmd");
+        FatImage img(fs(32, 1, 2));
+        QVERIFY2(img.ok(), qPrintable(img.error()));
+        QVERIFY(img.mtools(QStringLiteral("mmd"), {QStringLiteral("::/overlays")}).ok());
+        QVERIFY(img.mcopy(QStringLiteral("overlays/keep.dtbo"), "overlay\n"));
+        try {
+            OpenFat fat(img);
+            fat->writeFile(QStringLiteral("overlays"), "file");
+            QFAIL("a directory was replaced");
+        } catch (const std::runtime_error &e) {
+            QCOMPARE(QString::fromUtf8(e.what()),
+                     QStringLiteral("Cannot replace a directory with a file"));
+        }
+        verifyWithRealTools(img, {{QStringLiteral("overlays/keep.dtbo"), "overlay\n"}});
     }
 
     void emptyNameIsRejected()
