@@ -6,11 +6,12 @@
 #include <QDebug>
 #include <QElapsedTimer>
 #include <QMetaType>
+#include <chrono>
 
 namespace
 {
 
-constexpr int kPollIntervalMs = 1000;
+constexpr std::chrono::milliseconds kPollInterval(1000);
 constexpr qint64 kSlowPassMs = 1000;
 // A loop that has seen the stop request only has to return from run().
 constexpr int kLeavingTimeoutMs = 1000;
@@ -38,7 +39,7 @@ DriveListModelPollThread::~DriveListModelPollThread()
 
 void DriveListModelPollThread::start()
 {
-    QMutexLocker lock(&_mutex);
+    std::unique_lock<std::mutex> lock(_mutex);
     _stopRequested = false;
     if (_leaving) {
         lock.unlock();
@@ -46,7 +47,7 @@ void DriveListModelPollThread::start()
             qWarning() << "Drive polling did not end in time; not restarting it";
             return;
         }
-        lock.relock();
+        lock.lock();
         _leaving = false;
     }
     QThread::start(QThread::InheritPriority);
@@ -54,9 +55,9 @@ void DriveListModelPollThread::start()
 
 void DriveListModelPollThread::stop()
 {
-    QMutexLocker lock(&_mutex);
+    std::lock_guard<std::mutex> lock(_mutex);
     _stopRequested = true;
-    _wakeUp.wakeAll();
+    _wakeUp.notify_all();
 }
 
 void DriveListModelPollThread::run()
@@ -76,16 +77,14 @@ void DriveListModelPollThread::run()
 // Sleeps one polling interval; a stop request cuts the sleep short.
 bool DriveListModelPollThread::_sleepUnlessStopped()
 {
-    QMutexLocker lock(&_mutex);
-    const QDeadlineTimer deadline(kPollIntervalMs);
-    while (!_stopRequested && !deadline.hasExpired())
-        _wakeUp.wait(&_mutex, deadline);
+    std::unique_lock<std::mutex> lock(_mutex);
+    _wakeUp.wait_for(lock, kPollInterval, [this] { return _stopRequested; });
     return _keepRunningLocked();
 }
 
 bool DriveListModelPollThread::_keepRunning()
 {
-    QMutexLocker lock(&_mutex);
+    std::lock_guard<std::mutex> lock(_mutex);
     return _keepRunningLocked();
 }
 

@@ -2,9 +2,9 @@
 
 #include "devicedescriptor.h"
 
-#include <QMutex>
 #include <QThread>
-#include <QWaitCondition>
+#include <condition_variable>
+#include <mutex>
 #include <vector>
 
 // Enumerates the drives once a second and hands each list over through newDriveList. It never
@@ -33,8 +33,9 @@ private:
     bool _keepRunning();
     bool _keepRunningLocked();
 
-    QMutex _mutex;
-    QWaitCondition _wakeUp;
+    // Standard primitives rather than QMutex: thread sanitizer builds see through them.
+    std::mutex _mutex;
+    std::condition_variable _wakeUp;
     bool _stopRequested = false;
     // Set once the loop has seen the stop request and is on its way out.
     bool _leaving = false;
