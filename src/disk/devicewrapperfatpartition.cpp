@@ -25,6 +25,10 @@ constexpr quint32 Fat32LastClusterValue = 0x0FFFFFF7;
 constexpr quint32 Fat16EndOfChain = 0xFFFF;
 constexpr quint32 Fat16LastClusterValue = 0xFFF7;
 constexpr quint32 Fat32MaxClusterCount = 0x0FFFFFF5;
+// The FAT standard's limit for one directory; more means a corrupt or hostile chain.
+constexpr quint64 MaxDirectoryBytes = 65536 * 32;
+// 20 long-name entries carry the longest name (255 characters and its NUL).
+constexpr int MaxLongNameBuffer = 20 * LongNameCharsPerEntry;
 
 const char *const CorruptBootSector = "FAT file system: invalid boot sector";
 const char *const InvalidCluster = "Corrupt file system. Invalid cluster number in FAT table";
@@ -224,9 +228,18 @@ quint32 DeviceWrapperFatPartition::getFAT(quint32 cluster)
     return qFromLittleEndian(value) & Fat32ClusterMask;
 }
 
+void DeviceWrapperFatPartition::_noteClusterValue(quint32 cluster, quint32 value)
+{
+    if (!value)
+        _lowestPossiblyFreeCluster = std::min(_lowestPossiblyFreeCluster, cluster);
+    else if (cluster == _lowestPossiblyFreeCluster)
+        _lowestPossiblyFreeCluster++;
+}
+
 void DeviceWrapperFatPartition::setFAT16(quint32 cluster, quint16 value)
 {
     _checkCluster(cluster);
+    _noteClusterValue(cluster, value);
     const quint16 le = qToLittleEndian(value);
     for (quint64 fatStart : qAsConst(_fatStartOffsets)) {
         seek(fatStart + quint64(cluster) * 2);
@@ -237,6 +250,7 @@ void DeviceWrapperFatPartition::setFAT16(quint32 cluster, quint16 value)
 void DeviceWrapperFatPartition::setFAT32(quint32 cluster, quint32 value)
 {
     _checkCluster(cluster);
+    _noteClusterValue(cluster, value & Fat32ClusterMask);
     for (quint64 fatStart : qAsConst(_fatStartOffsets)) {
         quint32 entry;
         seek(fatStart + quint64(cluster) * 4);
@@ -265,7 +279,9 @@ QList<quint32> DeviceWrapperFatPartition::_findFreeClusters(quint32 wanted)
     const quint32 lastCluster = _clusterCount + 1;
     QByteArray sector(_bytesPerSector, Qt::Uninitialized);
 
-    for (quint64 firstInSector = 0;
+    const quint64 startSector = _lowestPossiblyFreeCluster / entriesPerSector;
+
+    for (quint64 firstInSector = startSector * entriesPerSector;
          firstInSector <= lastCluster && found.size() < qsizetype(wanted);
          firstInSector += entriesPerSector) {
         seek(_fatStartOffset + firstInSector * entrySize);
@@ -273,7 +289,7 @@ QList<quint32> DeviceWrapperFatPartition::_findFreeClusters(quint32 wanted)
         const auto *entries = reinterpret_cast<const uchar *>(sector.constData());
         for (quint32 i = 0; i < entriesPerSector && found.size() < qsizetype(wanted); i++) {
             const quint64 cluster = firstInSector + i;
-            if (cluster < 2)
+            if (cluster < _lowestPossiblyFreeCluster)
                 continue;
             if (cluster > lastCluster)
                 break;
@@ -294,6 +310,7 @@ quint32 DeviceWrapperFatPartition::allocateCluster()
         throw std::runtime_error("Out of disk space on FAT partition");
 
     const quint32 cluster = free.first();
+    _lowestPossiblyFreeCluster = cluster; // the scan found every cluster below it in use
     setFAT(cluster, _endOfChain());
     if (_type == FAT32)
         updateFSinfo(-1, cluster);
@@ -335,18 +352,28 @@ void DeviceWrapperFatPartition::updateFSinfo(int deltaClusters, quint32 nextFree
 QList<quint32> DeviceWrapperFatPartition::getClusterChain(quint32 firstCluster, quint32 maxLength)
 {
     QList<quint32> chain;
-    QSet<quint32> seen;
+    std::vector<bool> seen(size_t(_clusterCount) + 2, false);
     const quint32 lastClusterValue = _type == FAT16 ? Fat16LastClusterValue : Fat32LastClusterValue;
 
     for (quint32 cluster = firstCluster;
          cluster <= lastClusterValue && quint32(chain.size()) < maxLength;
          cluster = getFAT(cluster)) {
-        if (seen.contains(cluster))
+        _checkCluster(cluster);
+        if (seen[cluster])
             throw std::runtime_error("Corrupt file system. Circular references in FAT table");
+        // No file can be longer than its 32-bit size field allows.
+        if (quint32(chain.size()) == _maxFileClusters())
+            throw std::runtime_error("Corrupt file system. Cluster chain too long");
         chain.append(cluster);
-        seen.insert(cluster);
+        seen[cluster] = true;
     }
     return chain;
+}
+
+quint32 DeviceWrapperFatPartition::_maxFileClusters() const
+{
+    return quint32((quint64(std::numeric_limits<quint32>::max()) + _bytesPerCluster - 1) /
+                   _bytesPerCluster);
 }
 
 void DeviceWrapperFatPartition::seekCluster(quint32 cluster)
@@ -375,6 +402,9 @@ void DeviceWrapperFatPartition::openDir()
 
 void DeviceWrapperFatPartition::_enterNextRootDirCluster(bool zeroExistingCluster)
 {
+    if (quint64(_fat32_visitedRootDirClusters.size() + 1) * _bytesPerCluster > MaxDirectoryBytes)
+        throw std::runtime_error("Corrupt file system. Root directory has more than 65536 entries");
+
     quint32 next = getFAT(_fat32_currentRootDirCluster);
     bool allocated = false;
     if (next >= Fat32FirstEndMarker) {
@@ -471,7 +501,7 @@ bool DeviceWrapperFatPartition::getDirEntry(const QString &longFilename, struct 
             longfn_entry lfn;
             std::memcpy(&lfn, &candidate, sizeof(lfn));
             // The entry flagged as last comes first on disk and starts a new name.
-            if (lfn.sequence & LastLongEntryFlag)
+            if ((lfn.sequence & LastLongEntryFlag) || longName.size() >= MaxLongNameBuffer)
                 longName.clear();
             longName.prepend(longNameChars(lfn));
         } else if (isVolumeLabel(candidate)) {

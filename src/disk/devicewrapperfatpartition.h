@@ -13,6 +13,7 @@
 #include <QTime>
 #include <QtGlobal>
 #include <limits>
+#include <vector>
 
 static_assert(Q_BYTE_ORDER == Q_LITTLE_ENDIAN, "on-disk FAT structures are read in place");
 
@@ -95,12 +96,16 @@ protected:
 
 private:
     quint32 _clusterCount;
+    // Every cluster below this one is known to be in use, so free-cluster scans start here.
+    quint32 _lowestPossiblyFreeCluster = 2;
 
     void _checkCluster(quint32 cluster) const;
     quint32 _endOfChain() const;
     quint32 _firstCluster(const dir_entry &entry) const;
     quint64 _clusterOffset(quint32 cluster) const;
     quint64 _fat16RootDirEnd() const;
+    quint32 _maxFileClusters() const;
+    void _noteClusterValue(quint32 cluster, quint32 value);
     QList<quint32> _findFreeClusters(quint32 wanted);
     void _zeroCluster(quint32 cluster);
     void _enterNextRootDirCluster(bool zeroExistingCluster);

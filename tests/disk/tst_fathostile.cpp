@@ -29,6 +29,8 @@ enum class Damage {
     ChainBeyondLastCluster,
     HugeFileSize,
     CircularRootDirectory,
+    EndlessRootDirectory,
+    LongNameFragmentFlood,
     Fat16RootWithoutEndMarker,
     FsInfoSignature,
     TruncatedDevice,
@@ -97,6 +99,35 @@ quint32 firstClusterOfFirstFile(const q5test::FatImage &img, const Layout &l)
     return qFromLittleEndian<quint16>(e + 26) | (quint32(qFromLittleEndian<quint16>(e + 20)) << 16);
 }
 
+// Chains the root directory over `clusters` clusters filled with copies of `entry`; an
+// all-zero entry leaves the last cluster empty as the end of the directory.
+bool longRootDirectory(q5test::FatImage &img, const Layout &l, quint32 clusters,
+                       const QByteArray &entry, bool terminated)
+{
+    QByteArray fat;
+    for (quint32 c = l.rootCluster; c < l.rootCluster + clusters - 1; c++)
+        fat += le32(c + 1);
+    fat += le32(0x0FFFFFFF);
+    QByteArray entries;
+    for (quint32 i = 0; i < clusters * l.clusterSize / 32; i++)
+        entries += entry;
+    if (terminated)
+        entries.replace(entries.size() - int(l.clusterSize), int(l.clusterSize),
+                        QByteArray(int(l.clusterSize), '\0'));
+    return img.writeBytes(l.fatEntry(l.rootCluster), fat) &&
+           img.writeBytes(l.cluster(l.rootCluster), entries);
+}
+
+QByteArray longNameFragment()
+{
+    QByteArray entry(32, '\0');
+    entry[0] = 0x01; // a sequence number without the "last" flag: never starts a name
+    for (int offset : {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30})
+        entry[offset] = 'a';
+    entry[11] = 0x0F;
+    return entry;
+}
+
 } // namespace
 
 Q_DECLARE_METATYPE(Damage)
@@ -143,6 +174,11 @@ private:
             // Every slot of the root cluster in use, and the cluster chained to itself.
             return img.writeBytes(l.rootDir() + 32, QByteArray(l.clusterSize - 32, 'x')) &&
                    img.writeBytes(l.fatEntry(l.rootCluster), le32(l.rootCluster));
+        case Damage::EndlessRootDirectory:
+            return longRootDirectory(img, l, 65536 * 32 / l.clusterSize + 1,
+                                     QByteArray("FILLER  TXT\x20") + QByteArray(20, '\0'), false);
+        case Damage::LongNameFragmentFlood:
+            return longRootDirectory(img, l, 4000, longNameFragment(), true);
         case Damage::Fat16RootWithoutEndMarker: {
             QByteArray deleted;
             for (int i = 0; i < 512; i++)
@@ -212,6 +248,11 @@ private slots:
         QTest::newRow("FAT32 circular root directory")
             << 32 << Damage::CircularRootDirectory << Operation::Read
             << QStringLiteral("Circular cluster references in FAT32 directory detected");
+        QTest::newRow("FAT32 root directory beyond 65536 entries")
+            << 32 << Damage::EndlessRootDirectory << Operation::Read
+            << QStringLiteral("Corrupt file system. Root directory has more than 65536 entries");
+        QTest::newRow("FAT32 root directory of stray long-name fragments")
+            << 32 << Damage::LongNameFragmentFlood << Operation::Read << QString();
         QTest::newRow("FAT16 root directory without end marker")
             << 16 << Damage::Fat16RootWithoutEndMarker << Operation::Read
             << QStringLiteral("Reached end of FAT16 root directory section, but no "
