@@ -23,6 +23,8 @@
 #include <QThread>
 #include <QtGlobal>
 #include <memory>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <vector>
 
 namespace q5test
@@ -77,7 +79,7 @@ public:
                       int timeoutMs = 10000)
     {
         const QDeadlineTimer deadline(timeoutMs);
-        auto service = std::make_unique<QProcess>();
+        auto service = _newChild();
         service->setProcessChannelMode(QProcess::ForwardedErrorChannel);
         service->start(QStringLiteral("/usr/bin/python3"), QStringList{scriptPath} + args);
         const QString name = _readReadyLine(*service, deadline);
@@ -134,7 +136,7 @@ private:
     // The daemon prints its address once it listens; a probe connection proves it answers.
     bool _startDaemon(const QDeadlineTimer &deadline)
     {
-        _daemon = std::make_unique<QProcess>();
+        _daemon = _newChild();
         _daemon->setProcessChannelMode(QProcess::ForwardedErrorChannel);
         _daemon->start(QStringLiteral("dbus-daemon"),
                        {QStringLiteral("--config-file=") + _configPath, QStringLiteral("--nofork"),
@@ -178,6 +180,14 @@ private:
             QThread::msleep(kPollMs);
         }
         return false;
+    }
+
+    // A test program killed by its time limit must not leave a bus or a mock behind.
+    static std::unique_ptr<QProcess> _newChild()
+    {
+        auto child = std::make_unique<QProcess>();
+        child->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
+        return child;
     }
 
     static void _stop(QProcess &process)
