@@ -47,7 +47,6 @@ public:
     bool ok() const { return _ok; }
     QString error() const { return _error; }
     QString path() const { return _path; }
-    QString dirPath() const { return _dir.path(); }
     quint64 partitionOffset() const { return PartitionStartSector * 512; }
     quint64 partitionSize() const { return _sizeKiB * 1024; }
 
