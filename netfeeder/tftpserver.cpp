@@ -1,5 +1,6 @@
 #include "tftpserver.h"
 
+#include <QDeadlineTimer>
 #include <QDebug>
 #include <QFileInfo>
 #include <QMutexLocker>
@@ -431,25 +432,44 @@ void TFTP::logPacketState(const QByteArray &packet, qint64 sent) const
 
 bool TFTP::waitForAck(quint16 blockNumber)
 {
-    if (!_socket->waitForReadyRead(ackTimeoutMs))
-        return false;
-    if (!_socket->hasPendingDatagrams()) {
-        logTagged(QStringLiteral("No datagram inside received packat!!!"));
+    const QDeadlineTimer deadline(ackTimeoutMs);
+    for (;;) {
+        if (!_socket->waitForReadyRead(int(deadline.remainingTime())))
+            return false;
+        if (!_socket->hasPendingDatagrams()) {
+            logTagged(QStringLiteral("No datagram inside received packat!!!"));
+            return true;
+        }
+        char ack[headerSize];
+        QHostAddress sender;
+        quint16 senderPort = 0;
+        const qint64 length = _socket->readDatagram(ack, headerSize, &sender, &senderPort);
+        if (length < 0) {
+            // A socket error (such as a port-unreachable notice about an earlier peer) is no
+            // answer from this one.
+            qWarning().noquote() << "[feedertftp] receive failed:" << _socket->errorString();
+            return false;
+        }
+        const quint16 opcode = length >= 2 ? readNumber(ack) : 0;
+        // Clients that time out quickly repeat their request while the first block is on its
+        // way; the repeat is no reason to break off the transfer.
+        if (opcode == RRQ && sender == _peerAddress && senderPort == _peerPort) {
+            logTagged(QStringLiteral("ignoring repeated read request"));
+            continue;
+        }
+        _peerAddress = sender;
+        _peerPort = senderPort;
+        if (length < headerSize || opcode != ACK) {
+            logTagged(QStringLiteral("received wrong ack packet: %1").arg(opcode));
+            sendError(0, QByteArrayLiteral("incorrect ack"));
+            return true;
+        }
+        if (readNumber(ack + 2) != blockNumber) {
+            logTagged(QStringLiteral("received ack not in order"));
+            return false;
+        }
         return true;
     }
-    char ack[headerSize];
-    const qint64 length = _socket->readDatagram(ack, headerSize, &_peerAddress, &_peerPort);
-    const quint16 opcode = length >= 2 ? readNumber(ack) : 0;
-    if (length < headerSize || opcode != ACK) {
-        logTagged(QStringLiteral("received wrong ack packet: %1").arg(opcode));
-        sendError(0, QByteArrayLiteral("incorrect ack"));
-        return true;
-    }
-    if (readNumber(ack + 2) != blockNumber) {
-        logTagged(QStringLiteral("received ack not in order"));
-        return false;
-    }
-    return true;
 }
 
 void TFTP::sendError(quint16 code, const QByteArray &message)

@@ -6,6 +6,8 @@
 
 #include <QDeadlineTimer>
 #include <QProcess>
+#include <QTemporaryFile>
+#include <QTest>
 
 namespace q5test
 {
@@ -15,7 +17,10 @@ class NetfeederRun
 public:
     NetfeederRun(const QString &program, const QString &ns, const QStringList &arguments)
     {
+        // A file, not a pipe: a full pipe would stall the program in the middle of a transfer.
+        _logFile.open();
         _process.setProcessChannelMode(QProcess::MergedChannels);
+        _process.setStandardOutputFile(_logFile.fileName());
         _process.start(QStringLiteral("ip"), NetnsPair::execArguments(ns, program, arguments));
         _process.waitForStarted(10000);
     }
@@ -30,15 +35,16 @@ public:
         while (!log().contains(text)) {
             if (_process.state() == QProcess::NotRunning || deadline.hasExpired())
                 return log().contains(text);
-            _process.waitForReadyRead(int(qMin<qint64>(deadline.remainingTime(), 200)));
+            QTest::qSleep(50);
         }
         return true;
     }
     bool waitForServing() { return waitForLog("Main loop started!"); }
 
+    // Everything the program has written so far.
     QByteArray log()
     {
-        _log += _process.readAll();
+        _log += _logFile.readAll();
         return _log;
     }
 
@@ -65,10 +71,10 @@ public:
             _process.kill();
             _process.waitForFinished(5000);
         }
-        log();
     }
 
 private:
+    QTemporaryFile _logFile;
     QProcess _process;
     QByteArray _log;
 };

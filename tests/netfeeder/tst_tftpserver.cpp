@@ -78,6 +78,7 @@ private slots:
     void tiModeCountsWithheldLastAck();
     void resendsBlockOnOutOfOrderAck();
     void answersGarbledAckWithError();
+    void ignoresRepeatedRequest();
     void takesUpNewBlockSizeBeforeNextRequest();
     void noRequestTimesOut();
 
@@ -404,6 +405,31 @@ void TstTftpServer::answersGarbledAckWithError()
     QCOMPARE(client.receive().number, quint16(3));
     client.ack(3);
     QCOMPARE(serve.result(), 0);
+}
+
+void TstTftpServer::ignoresRepeatedRequest()
+{
+    const QByteArray content = pattern(1024);
+    writeFile("f.bin", content);
+    TftpProbe client;
+    client.setServer("127.0.0.1", _port);
+    ServeOnce serve(*_server);
+    client.readRequest("f.bin");
+    const TftpPacket first = client.receive();
+    QCOMPARE(first.number, quint16(1));
+    client.readRequest("f.bin"); // a client that gave up waiting too early
+    client.ack(1);
+    QByteArray received = first.payload;
+    for (quint16 block = 2; block <= 3; ++block) {
+        const TftpPacket packet = client.receive();
+        QCOMPARE(packet.opcode, quint16(3));
+        QCOMPARE(packet.number, block);
+        received += packet.payload;
+        client.ack(block);
+    }
+    QCOMPARE(serve.result(), 0);
+    QCOMPARE(received, content);
+    QVERIFY(!client.receive(300).received);
 }
 
 void TstTftpServer::takesUpNewBlockSizeBeforeNextRequest()
