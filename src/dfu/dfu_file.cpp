@@ -84,7 +84,7 @@ void drop_firmware(dfu_file_data *file)
 const char *suffix_fault(const dfu_file_data *file, uint32_t crc)
 {
     const uint8_t *suffix = file->firmware + file->total_size - DFU_SUFFIX_LENGTH;
-    if (suffix[10] != 'U' || suffix[9] != 'F' || suffix[8] != 'D')
+    if (suffix[8] != 'U' || suffix[9] != 'F' || suffix[10] != 'D')
         return "Invalid DFU suffix signature";
     if (crc != le32(suffix + 12))
         return "DFU suffix CRC does not match";

@@ -100,6 +100,8 @@ struct Device::Impl {
                uint16_t len)
     {
         if (len == 0) {
+            if (k.zeroLengthError)
+                return k.zeroLengthError;
             if (state != dfuDNLOAD_IDLE) {
                 protocolError("zero-length DNLOAD in state " + std::to_string(state));
                 return LIBUSB_ERROR_PIPE;
@@ -773,6 +775,8 @@ int LIBUSB_CALL libusb_reset_device(libusb_device_handle *handle)
     if (!reachable(handle->device, handle->generation))
         return LIBUSB_ERROR_NOT_FOUND;
     d.resets++;
+    if (device.knobs.resetError)
+        return device.knobs.resetError;
     if (device.knobs.vanishOnReset) {
         vanish(d);
         return LIBUSB_ERROR_NOT_FOUND;

@@ -84,6 +84,8 @@ struct Knobs {
     std::map<int, uint8_t> errorOnBlock; // data DNLOAD ordinal (since attach) -> status
     int failStatusReads = 0;             // the next n GETSTATUS fail with failStatusError
     int failStatusError = -1;            // LIBUSB_ERROR_IO
+    int zeroLengthError = 0; // the closing zero-length DNLOAD fails with this libusb error
+    int resetError = 0;      // libusb_reset_device fails with this error
     int claimError = 0;
     int altError = 0;
     int vanishAfterBlocks = -1; // leaves the bus after this many data blocks were taken
