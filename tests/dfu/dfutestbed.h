@@ -42,26 +42,31 @@ public:
     SimBus &operator=(const SimBus &) = delete;
 };
 
-// Redirects file descriptor 2 into a temporary file until text() or destruction.
-class StderrCapture
+// Redirects standard error (or output) into a temporary file until text() or destruction.
+class OutputCapture
 {
 public:
-    StderrCapture()
+    explicit OutputCapture(int fd = STDERR_FILENO) : _fd(fd)
     {
         _file.open();
-        fflush(stderr);
-        _saved = dup(STDERR_FILENO);
-        dup2(_file.handle(), STDERR_FILENO);
+        flush();
+        _saved = dup(_fd);
+        dup2(_file.handle(), _fd);
     }
-    ~StderrCapture() { restore(); }
-    StderrCapture(const StderrCapture &) = delete;
-    StderrCapture &operator=(const StderrCapture &) = delete;
+    ~OutputCapture() { restore(); }
+    OutputCapture(const OutputCapture &) = delete;
+    OutputCapture &operator=(const OutputCapture &) = delete;
 
     QByteArray text()
     {
         restore();
-        _file.seek(0);
-        return _file.readAll();
+        // The output went to the descriptor directly, past QFile's buffering: read it the same way.
+        QByteArray text;
+        char buf[4096];
+        ssize_t n;
+        for (off_t at = 0; (n = pread(_file.handle(), buf, sizeof(buf), at)) > 0; at += n)
+            text.append(buf, int(n));
+        return text;
     }
 
 private:
@@ -69,12 +74,15 @@ private:
     {
         if (_saved < 0)
             return;
-        fflush(stderr);
-        dup2(_saved, STDERR_FILENO);
+        flush();
+        dup2(_saved, _fd);
         close(_saved);
         _saved = -1;
     }
 
+    void flush() { fflush(_fd == STDOUT_FILENO ? stdout : stderr); }
+
+    int _fd;
     QTemporaryFile _file;
     int _saved = -1;
 };

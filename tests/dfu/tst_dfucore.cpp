@@ -341,7 +341,7 @@ private slots:
         spec.funcLength = uint8_t(length);
         spec.transferSize = 2048;
         attach(spec);
-        dfutest::StderrCapture err;
+        dfutest::OutputCapture err;
         QList<dfu_interface *> list = probed(_ctx);
         const QByteArray printed = err.text();
         QCOMPARE(list.size(), 1);
@@ -361,7 +361,7 @@ private slots:
         spec.bcdDevice = 0x0200;
         spec.funcLength = 7;
         attach(spec);
-        dfutest::StderrCapture err;
+        dfutest::OutputCapture err;
         QList<dfu_interface *> list = probed(_ctx);
         QCOMPARE(list.size(), 1);
         QCOMPARE(int(list[0]->func_dfu.bcdDFUVersion), 0x0110);
@@ -377,7 +377,7 @@ private slots:
         spec.configExtra = {0x00, 0x21, 0x0d, 0x00, 0x00, 0x00, 0x01, 0x10, 0x01};
         spec.transferSize = 300;
         attach(spec);
-        dfutest::StderrCapture err;
+        dfutest::OutputCapture err;
         QList<dfu_interface *> list = probed(_ctx);
         QVERIFY(err.text().contains("Invalid descriptor list"));
         QCOMPARE(list.size(), 1);
@@ -433,7 +433,7 @@ private slots:
         if (error)
             spec.stringErrors[uint8_t(index)] = error;
         attach(spec);
-        dfutest::StderrCapture err;
+        dfutest::OutputCapture err;
         QList<dfu_interface *> list = probed(_ctx);
         const QByteArray printed = err.text();
         QCOMPARE(list.size(), 1);
@@ -482,7 +482,7 @@ private slots:
         open.vendor = 0x0452;
         open.alts = {"tispl.bin"};
         attach(open);
-        dfutest::StderrCapture err;
+        dfutest::OutputCapture err;
         QList<dfu_interface *> list = probed(_ctx);
         const QByteArray printed = err.text();
         QCOMPARE(list.size(), 1);

@@ -91,7 +91,7 @@ private slots:
         QVERIFY2(made.ok(), made.err.constData());
 
         dfu_file_data file(path.toStdString());
-        dfutest::StderrCapture err;
+        dfutest::OutputCapture err;
         dfu_load_file(&file, MAYBE_SUFFIX, NO_PREFIX);
         const QByteArray printed = err.text();
         QVERIFY2(printed.contains(message.toUtf8()), printed.constData());
@@ -117,7 +117,7 @@ private slots:
         const QByteArray command("UMS1");
         const QString path = write(QStringLiteral("ums.cmd"), command);
         dfu_file_data file(path.toStdString());
-        dfutest::StderrCapture err;
+        dfutest::OutputCapture err;
         dfu_load_file(&file, MAYBE_SUFFIX, NO_PREFIX);
         QVERIFY(err.text().contains("File too short for DFU suffix"));
         QVERIFY(file.firmware);
@@ -146,7 +146,7 @@ private slots:
         QFETCH(QByteArray, content);
         const QString path = write(QStringLiteral("lookalike.bin"), content);
         dfu_file_data file(path.toStdString());
-        dfutest::StderrCapture err;
+        dfutest::OutputCapture err;
         dfu_load_file(&file, MAYBE_SUFFIX, NO_PREFIX);
         QVERIFY(file.firmware);
         QCOMPARE(file.size.prefix, 0);
@@ -166,7 +166,7 @@ private slots:
         QFETCH(bool, loaded);
         const QString path = write(QStringLiteral("plain.bin"), QByteArray(100, 'z'));
         dfu_file_data file(path.toStdString());
-        dfutest::StderrCapture err;
+        dfutest::OutputCapture err;
         dfu_load_file(&file, suffix_req(rule), NO_PREFIX);
         QCOMPARE(file.firmware != nullptr, loaded);
     }
@@ -181,7 +181,7 @@ private slots:
     {
         QFETCH(QString, name);
         dfu_file_data file(_dir.filePath(name).toStdString());
-        dfutest::StderrCapture err;
+        dfutest::OutputCapture err;
         dfu_load_file(&file, MAYBE_SUFFIX, NO_PREFIX);
         QVERIFY(!file.firmware);
     }
@@ -190,7 +190,7 @@ private slots:
     {
         const QString path = write(QStringLiteral("empty.bin"), QByteArray());
         dfu_file_data file(path.toStdString());
-        dfutest::StderrCapture err;
+        dfutest::OutputCapture err;
         dfu_load_file(&file, MAYBE_SUFFIX, NO_PREFIX);
         QVERIFY(file.firmware);
         QCOMPARE(file.total_size, int64_t(0));
