@@ -292,7 +292,9 @@ std::optional<char> Transfer::_readByte(QSerialPort &port, int timeoutMs)
 bool Transfer::_readBlockData(QFile &file, QByteArray &data)
 {
     data = file.read(blockSize);
-    if (data.isEmpty() && file.error() != QFileDevice::NoError) {
+    // Only the end of the file may cut a block short; anything else would send padding in
+    // place of data.
+    if (file.error() != QFileDevice::NoError || (data.size() < blockSize && !file.atEnd())) {
         qWarning() << "Transfer: cannot read" << _filePath << file.errorString();
         _fail(tr("Unable to read file: %1").arg(_filePath));
         return false;
