@@ -28,6 +28,7 @@ int liveContexts = 0;
 int liveHandles = 0;
 int liveClaims = 0;
 int liveDeviceRefs = 0;
+int listCalls = 0;
 uint8_t nextAddress = 1;
 
 constexpr uint8_t DFU_DETACH = 0, DFU_DNLOAD = 1, DFU_GETSTATUS = 3, DFU_CLRSTATUS = 4,
@@ -418,6 +419,7 @@ void resetBus()
     for (auto &device : bus)
         device->d->present = false;
     bus.clear();
+    listCalls = 0;
 }
 
 int openContexts()
@@ -432,6 +434,12 @@ int claimedInterfaces()
 {
     return liveClaims;
 }
+int enumerations()
+{
+    Lock lock(busMutex);
+    return listCalls;
+}
+
 int deviceReferences()
 {
     return liveDeviceRefs;
@@ -585,6 +593,7 @@ const char *LIBUSB_CALL libusb_error_name(int code)
 ssize_t LIBUSB_CALL libusb_get_device_list(libusb_context *, libusb_device ***list)
 {
     Lock lock(busMutex);
+    listCalls++;
     auto **out = new libusb_device *[bus.size() + 1];
     for (size_t i = 0; i < bus.size(); i++) {
         out[i] = new libusb_device{bus[i], bus[i]->d->generation};
@@ -716,6 +725,9 @@ int LIBUSB_CALL libusb_open(libusb_device *dev, libusb_device_handle **handle)
         return LIBUSB_ERROR_NO_DEVICE;
     if (dev->device->d->spec.openError)
         return dev->device->d->spec.openError;
+    Knobs &k = dev->device->knobs;
+    if (k.openError && k.opensBeforeError-- <= 0)
+        return k.openError;
     *handle = new libusb_device_handle{dev->device, dev->generation, {}, -1};
     liveHandles++;
     return 0;

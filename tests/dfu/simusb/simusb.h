@@ -84,8 +84,10 @@ struct Knobs {
     std::map<int, uint8_t> errorOnBlock; // data DNLOAD ordinal (since attach) -> status
     int failStatusReads = 0;             // the next n GETSTATUS fail with failStatusError
     int failStatusError = -1;            // LIBUSB_ERROR_IO
-    int zeroLengthError = 0; // the closing zero-length DNLOAD fails with this libusb error
-    int resetError = 0;      // libusb_reset_device fails with this error
+    int zeroLengthError = 0;  // the closing zero-length DNLOAD fails with this libusb error
+    int resetError = 0;       // libusb_reset_device fails with this error
+    int openError = 0;        // libusb_open fails with this error ...
+    int opensBeforeError = 0; // ... after this many successful opens
     int claimError = 0;
     int altError = 0;
     int vanishAfterBlocks = -1; // leaves the bus after this many data blocks were taken
@@ -110,6 +112,8 @@ int openContexts();
 int openHandles();
 int claimedInterfaces();
 int deviceReferences();
+// Number of libusb_get_device_list calls since resetBus().
+int enumerations();
 
 class Device
 {
