@@ -10,7 +10,8 @@
 
 void MountUtilsLog(std::string) {}
 
-namespace {
+namespace
+{
 
 bool endsWithDigit(const std::string &s)
 {
