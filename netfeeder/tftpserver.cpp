@@ -218,8 +218,9 @@ bool TFTP::parseRrq(const QByteArray &fileName)
 {
     if (onRead(fileName.constData()) < 0) {
         logTagged("failed to open file " + QString::fromLocal8Bit(fileName) + " for reading");
-        sendError(1, QByteArrayLiteral("cannot open file"));
+        // Set before the board hears of it, so a query that follows the refusal sees it.
         _error = true;
+        sendError(1, QByteArrayLiteral("cannot open file"));
         return false;
     }
     logTagged("sending file: " + QString::fromLocal8Bit(fileName));
