@@ -112,6 +112,10 @@ struct Device::Impl {
             vanishAfterReply = k.vanishOnZeroLength;
             return 0;
         }
+        if (dataBlocks == k.failDnloadAt) {
+            dataBlocks++;
+            return k.dnloadError;
+        }
         if (state == dfuIDLE)
             startSession(alt, k);
         else if (state != dfuDNLOAD_IDLE) {

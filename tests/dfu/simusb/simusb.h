@@ -84,6 +84,8 @@ struct Knobs {
     std::map<int, uint8_t> errorOnBlock; // data DNLOAD ordinal (since attach) -> status
     int failStatusReads = 0;             // the next n GETSTATUS fail with failStatusError
     int failStatusError = -1;            // LIBUSB_ERROR_IO
+    int failDnloadAt = -1;    // this data DNLOAD ordinal (since attach) fails with dnloadError
+    int dnloadError = -9;     // LIBUSB_ERROR_PIPE
     int zeroLengthError = 0;  // the closing zero-length DNLOAD fails with this libusb error
     int resetError = 0;       // libusb_reset_device fails with this error
     int openError = 0;        // libusb_open fails with this error ...
