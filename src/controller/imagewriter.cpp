@@ -435,6 +435,8 @@ bool ImageWriter::imageSupportsCustomization() { return !_initFormat.isEmpty(); 
 
 DriveListModel *ImageWriter::getDriveList() { return &_drivelist; }
 
+void ImageWriter::setEngine(QQmlApplicationEngine *engine) { _engine = engine; }
+
 void ImageWriter::setCustomCacheFile(const QString &cacheFile, const QByteArray &sha256)
 {
     _cacheFileName = cacheFile;

@@ -17,6 +17,7 @@
 #include <memory>
 
 class QNetworkAccessManager;
+class QQmlApplicationEngine;
 class DownloadThread;
 
 // The one object the window and the head-less writer drive: holds the job description,
@@ -66,6 +67,7 @@ public:
     Q_INVOKABLE bool imageSupportsCustomization();
 
     DriveListModel *getDriveList();
+    void setEngine(QQmlApplicationEngine *engine);
     void setCustomCacheFile(const QString &cacheFile, const QByteArray &sha256);
     bool customizationWritesToImage() const;
 
@@ -101,6 +103,7 @@ private:
     void _beep();
 
     QNetworkAccessManager *_networkManager;
+    QQmlApplicationEngine *_engine = nullptr;
     QUrl _src;
     QUrl _repo;
     QString _dst;
