@@ -315,6 +315,7 @@ private slots:
         QTest::newRow("idle") << "idle" << QString() << 0;
         QTest::newRow("manifest then idle") << "polls" << QString() << 0;
         QTest::newRow("wait for reset") << "reset" << QString() << 1;
+        QTest::newRow("gone on detach") << "detach" << QString() << 0;
         QTest::newRow("manifest error") << "error"
                                         << "DFU error in manifest phase: status=7" << 0;
         QTest::newRow("gone") << "vanish"
@@ -341,6 +342,8 @@ private slots:
             k.manifestError = errVERIFY;
         } else if (knob == "vanish") {
             k.vanishOnZeroLength = true;
+        } else if (knob == "detach") {
+            k.vanishOnDetach = true;
         } else if (knob == "zlp") {
             k.zeroLengthError = LIBUSB_ERROR_IO;
         } else if (knob == "stuck") {

@@ -294,6 +294,19 @@ private slots:
         QVERIFY(next.findDevice(VID, PID, QStringLiteral("tispl.bin"), 1));
     }
 
+    void boardLeavingOnDetachIsFine()
+    {
+        DevicePtr dev = attach(board({"u-boot.img"}));
+        dev->knobs.vanishOnDetach = true;
+        DfuWrapper dfu;
+        QVERIFY(dfu.initialize());
+        QVERIFY(dfu.findDevice(VID, PID, QStringLiteral("u-boot.img"), 1));
+        dfutest::OutputCapture quiet(STDOUT_FILENO);
+        QVERIFY(dfu.downloadFile(writeFile(pattern(2000)), true));
+        QVERIFY(!dev->present());
+        QCOMPARE(simusb::openHandles(), 0);
+    }
+
     void failuresAfterDetach_data()
     {
         QTest::addColumn<QString>("knob");
