@@ -1,5 +1,7 @@
 #include "downloadthread.h"
 
+#include "devicewrapper.h"
+#include "devicewrapperfatpartition.h"
 #include "mountutils.h"
 
 #include <QDateTime>
@@ -20,6 +22,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <stdexcept>
 
 QByteArray DownloadThread::_proxy;
 int DownloadThread::_curlCount = 0;
@@ -52,6 +55,24 @@ QString deviceShortName(const QByteArray &targetName)
 qint64 elapsedSeconds(const QElapsedTimer &t)
 {
     return t.isValid() ? t.elapsed() / 1000 : 0;
+}
+
+const QByteArray SYSTEMD_FIRSTRUN_OPTIONS = " systemd.run=/boot/firstrun.sh "
+                                            "systemd.run_success_action=reboot "
+                                            "systemd.unit=kernel-command-line.target";
+
+// A commented-out setting is switched on by dropping its "#"; a present one is left alone;
+// anything else is appended on a line of its own.
+QByteArray mergeConfigLine(QByteArray file, const QByteArray &line)
+{
+    const QByteArray commented = '#' + line;
+    if (file.contains(commented))
+        return file.replace(commented, line);
+    if (file.contains('\n' + line))
+        return file;
+    if (!file.endsWith('\n'))
+        file += '\n';
+    return file + line + '\n';
 }
 } // namespace
 
@@ -544,6 +565,14 @@ void DownloadThread::_writeComplete()
 
     emit finalizing();
 
+    const bool customize = !_config.isEmpty() || !_cmdline.isEmpty() || !_firstrun.isEmpty() ||
+                           !_cloudinit.isEmpty() || !_orlinit.isEmpty() ||
+                           _targetLabel == "uniflash";
+    if (customize && !_customizeImage()) {
+        _closeFiles();
+        return;
+    }
+
     if (_headBlock && !_writeHeadBlock())
         return;
 
@@ -577,6 +606,105 @@ bool DownloadThread::_writeHeadBlock()
     }
     _writtenBytes += len;
     return true;
+}
+
+bool DownloadThread::_customizeImage()
+{
+    emit preparationStatusUpdate(tr("Customizing image"));
+    DeviceWrapper dw(&_targetFile);
+    try {
+        _customizeBootPartition(dw);
+    } catch (const std::runtime_error &e) {
+        qDebug() << "Error customizing image:" << e.what();
+        // A failed customization must leave the medium as it was: with the device closed, the
+        // wrapper's final sync cannot write the half-done changes still in its cache.
+        _targetFile.close();
+        emit error(QString::fromUtf8(e.what()));
+        return false;
+    }
+    emit finalizing();
+    return true;
+}
+
+void DownloadThread::_customizeBootPartition(DeviceWrapper &dw)
+{
+    if (_headBlock) {
+        // The partition table must be in place before it is read; the wrapper writes it last.
+        dw.pwrite(_headBlock, _headBlockSize, 0);
+        _writtenBytes += static_cast<qint64>(_headBlockSize);
+        std::free(_headBlock);
+        _headBlock = nullptr;
+    }
+
+    DeviceWrapperFatPartition *fat = dw.fatPartition(1);
+    if (!_config.isEmpty())
+        _mergeConfigTxt(fat);
+    if (_initFormat == "auto")
+        _detectCustomizationMethod(fat);
+    _writeMethodFiles(fat);
+    if (_targetLabel == "uniflash")
+        _pointUEnvAtEmmc(fat);
+    if (!_cmdline.isEmpty())
+        _appendToCmdlineTxt(fat);
+    dw.sync();
+}
+
+void DownloadThread::_mergeConfigTxt(DeviceWrapperFatPartition *fat)
+{
+    QByteArray configTxt = fat->readFile(QStringLiteral("config.txt"));
+    for (const QByteArray &line : _config.split('\n')) {
+        if (!line.isEmpty())
+            configTxt = mergeConfigLine(configTxt, line);
+    }
+    fat->writeFile(QStringLiteral("config.txt"), configTxt);
+}
+
+void DownloadThread::_detectCustomizationMethod(DeviceWrapperFatPartition *fat)
+{
+    const QByteArray issue = fat->readFile(QStringLiteral("issue.txt"));
+    if (fat->fileExists(QStringLiteral("user-data"))) {
+        _initFormat = "cloudinit";
+        qDebug() << "user-data found on FAT partition. Assuming cloudinit support";
+    } else if (issue.contains("pml-gen")) {
+        _initFormat = "systemd";
+        qDebug() << "using firstrun script invoked by systemd customization method";
+    } else {
+        _initFormat = "cloudinit";
+        qDebug() << "Unknown what customization method image supports. Falling back to cloudinit";
+    }
+}
+
+void DownloadThread::_writeMethodFiles(DeviceWrapperFatPartition *fat)
+{
+    if (_initFormat == "systemd" && !_firstrun.isEmpty()) {
+        fat->writeFile(QStringLiteral("firstrun.sh"), _firstrun);
+        _cmdline += SYSTEMD_FIRSTRUN_OPTIONS;
+    }
+    if (_initFormat == "cloudinit") {
+        if (!_cloudinit.isEmpty()) {
+            _cloudinit.prepend("#cloud-config\n");
+            fat->writeFile(QStringLiteral("user-data"), _cloudinit);
+        }
+        if (!_cloudinitNetwork.isEmpty())
+            fat->writeFile(QStringLiteral("network-config"), _cloudinitNetwork);
+    }
+    if (_initFormat == "orlinit" && !_orlinit.isEmpty())
+        fat->writeFile(QStringLiteral("config.ini"), _orlinit);
+}
+
+void DownloadThread::_pointUEnvAtEmmc(DeviceWrapperFatPartition *fat)
+{
+    qDebug() << "Modifying uEnv.txt for" << _targetLabel << "mode (mmc0/eMMC)";
+    QByteArray uEnv = fat->readFile(QStringLiteral("uEnv.txt"));
+    uEnv.replace("mmcblk1", "mmcblk0");
+    uEnv.replace("bootpart=1:1", "bootpart=0:1");
+    fat->writeFile(QStringLiteral("uEnv.txt"), uEnv);
+}
+
+void DownloadThread::_appendToCmdlineTxt(DeviceWrapperFatPartition *fat)
+{
+    const QByteArray cmdlineTxt = fat->readFile(QStringLiteral("cmdline.txt")).trimmed();
+    fat->writeFile(QStringLiteral("cmdline.txt"), cmdlineTxt + _cmdline);
 }
 
 void DownloadThread::_beforeCloseDevice() {}

@@ -12,6 +12,8 @@
 #include <ctime>
 
 typedef void CURL;
+class DeviceWrapper;
+class DeviceWrapperFatPartition;
 
 // One write job: prepares the destination, receives the image in order, holds back the first
 // block, hashes what it writes, verifies by reading back and writes the first block last.
@@ -69,6 +71,7 @@ protected:
     virtual size_t _writeData(const char *buf, size_t len);
 
     bool _verify();
+    bool _customizeImage();
     void _closeFiles();
     qint64 _sectorsWritten();
     void _hashData(const char *buf, size_t len);
@@ -131,4 +134,10 @@ private:
     qint64 _destinationLength();
     bool _flushAndSync();
     bool _writeHeadBlock();
+    void _customizeBootPartition(DeviceWrapper &dw);
+    void _mergeConfigTxt(DeviceWrapperFatPartition *fat);
+    void _detectCustomizationMethod(DeviceWrapperFatPartition *fat);
+    void _writeMethodFiles(DeviceWrapperFatPartition *fat);
+    void _pointUEnvAtEmmc(DeviceWrapperFatPartition *fat);
+    void _appendToCmdlineTxt(DeviceWrapperFatPartition *fat);
 };
