@@ -3,6 +3,7 @@
 #include "devicewrapper.h"
 #include "devicewrapperfatpartition.h"
 #include "mountutils.h"
+#include "udisks2api.h"
 
 #include <QDateTime>
 #include <QDebug>
@@ -370,9 +371,16 @@ bool DownloadThread::_openAndPrepareDevice()
     emit preparationStatusUpdate(tr("opening drive"));
     _targetFile.setFileName(QString::fromUtf8(_targetName));
     if (!_targetFile.open(QIODevice::ReadWrite | QIODevice::Unbuffered)) {
-        qDebug() << "Cannot open" << _targetName << ":" << _targetFile.errorString();
-        emit error(tr("Cannot open storage device '%1'.").arg(QString::fromUtf8(_targetName)));
-        return false;
+        qDebug() << "Cannot open" << _targetName << ":" << _targetFile.errorString()
+                 << "- asking the storage service";
+        const int fd = UDisks2Api().authOpen(QString::fromUtf8(_targetName), QStringLiteral("rw"));
+        if (fd == -1 || !_targetFile.open(fd, QIODevice::ReadWrite | QIODevice::Unbuffered,
+                                          QFileDevice::AutoCloseHandle)) {
+            if (fd != -1)
+                ::close(fd);
+            emit error(tr("Cannot open storage device '%1'.").arg(QString::fromUtf8(_targetName)));
+            return false;
+        }
     }
 
     if (_targetName.startsWith("/dev/")) {
@@ -586,6 +594,7 @@ void DownloadThread::_writeComplete()
     if (_ejectAfterWrite) {
         int result = eject_disk(_targetName.constData());
         qDebug() << "Ejecting" << _targetName << "returned" << result;
+        UDisks2Api().ejectDrive(QString::fromUtf8(_targetName));
     }
 
     if (!_noSuccessSignal)
