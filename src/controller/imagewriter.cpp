@@ -5,6 +5,7 @@
 #include "localfileextractthread.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
@@ -18,6 +19,15 @@
 #include <QStandardPaths>
 #include <QStorageInfo>
 #include <QVersionNumber>
+#include <QPasswordDigestor>
+#include <QProcess>
+#include <QQmlApplicationEngine>
+#include <QTimeZone>
+#include <QTranslator>
+#include <crypt.h>
+#include <gnutls/crypto.h>
+#include <iterator>
+#include <random>
 #include <archive.h>
 #include <archive_entry.h>
 #include <lzma.h>
@@ -41,18 +51,26 @@ ImageWriter::ImageWriter(QObject *parent)
     : QObject(parent), _networkManager(new QNetworkAccessManager(this)),
       _repo(QStringLiteral(Q5_REPOSITORY_SERVER "/images/list.json"))
 {
+    // The lists live in this static library; without a reference the linker drops them.
+    Q_INIT_RESOURCE(customization);
     connect(&_polltimer, &QTimer::timeout, this, &ImageWriter::pollProgress);
 
     const QString platform = platformName();
     if (platform == QLatin1String("eglfs") || platform == QLatin1String("linuxfb"))
         _embeddedMode = true;
+    if (_embeddedMode) {
+        changeKeyboard(detectKeyboardLayout());
+        if (_currentKeyboard.isEmpty())
+            _currentKeyboard = QStringLiteral("us");
+    }
 
     _recreateUnwritableSettings();
     _initCacheState();
     _takeInstanceLock();
+    _scanTranslations();
 }
 
-ImageWriter::~ImageWriter() = default;
+ImageWriter::~ImageWriter() { _removeTranslator(); }
 
 void ImageWriter::_recreateUnwritableSettings()
 {
@@ -553,3 +571,317 @@ void ImageWriter::onFinalizing()
 }
 
 void ImageWriter::onPreparationStatusUpdate(QString msg) { emit preparationStatusUpdate(msg); }
+
+/* ---- customization settings ---- */
+
+namespace {
+const QString CUSTOMIZATION_GROUP = QStringLiteral("imagecustomization");
+constexpr int SSH_KEYGEN_TIMEOUT_MS = 30000;
+const char SALT_ALPHABET[] = "./0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+
+// Salt characters from a generator seeded with the clock, so that two calls within the same
+// millisecond draw the same sequence.
+QByteArray cryptSalt(int length)
+{
+    std::mt19937 gen(static_cast<quint32>(QDateTime::currentMSecsSinceEpoch()));
+    std::uniform_int_distribution<int> pick(0, int(sizeof(SALT_ALPHABET)) - 2);
+    QByteArray salt;
+    for (int i = 0; i < length; ++i)
+        salt += SALT_ALPHABET[pick(gen)];
+    return salt;
+}
+
+QString cryptWithSetting(const QByteArray &password, const QByteArray &setting)
+{
+    auto data = std::make_unique<crypt_data>();
+    const char *result = crypt_r(password.constData(), setting.constData(), data.get());
+    // libcrypt marks failure with a string starting with '*' (or, in old versions, null).
+    if (!result || result[0] == '*') {
+        qDebug() << "crypt_r failed for setting" << setting.left(3);
+        return QString();
+    }
+    return QString::fromLatin1(result);
+}
+
+quint8 reverseBits(quint8 b)
+{
+    quint8 r = 0;
+    for (int i = 0; i < 8; ++i) {
+        if (b & (1 << i))
+            r |= quint8(1 << (7 - i));
+    }
+    return r;
+}
+
+QStringList resourceLines(const QString &name)
+{
+    QFile f(name);
+    if (!f.open(QIODevice::ReadOnly))
+        return QStringList();
+    return QString::fromUtf8(f.readAll()).remove(QLatin1Char('\r')).split(QLatin1Char('\n'));
+}
+
+// Device-tree country code: 4 bytes, the layout index in the third (signed) byte.
+int deviceTreeKeyboardIndex(const QString &rootPrefix)
+{
+    QFile f(rootPrefix + QStringLiteral("/proc/device-tree/chosen/pmlr-country-code"));
+    if (!f.open(QIODevice::ReadOnly))
+        return 0;
+    const QByteArray value = f.readAll();
+    return value.size() == 4 ? static_cast<signed char>(value.at(2)) : 0;
+}
+
+int keyboardNameIndex(const QString &rootPrefix)
+{
+    static const QRegularExpression keyboardName(QStringLiteral("PML_Wired_Keyboard_([0-9]+)"));
+    const QDir byId(rootPrefix + QStringLiteral("/dev/input/by-id"));
+    int index = 0;
+    const QStringList names = byId.entryList(QDir::Files | QDir::System | QDir::NoDotAndDotDot);
+    for (const QString &name : names) {
+        const QRegularExpressionMatch match = keyboardName.match(name);
+        if (!match.hasMatch())
+            continue;
+        bool ok = false;
+        index = match.captured(1).toInt(&ok);
+        if (!ok)
+            index = 0;
+    }
+    return index;
+}
+} // namespace
+
+void ImageWriter::setSavedCustomizationSettings(const QVariantMap &map)
+{
+    _settings.beginGroup(CUSTOMIZATION_GROUP);
+    _settings.remove(QString());
+    for (auto it = map.cbegin(); it != map.cend(); ++it)
+        _settings.setValue(it.key(), it.value());
+    _settings.endGroup();
+    _settings.sync();
+}
+
+QVariantMap ImageWriter::getSavedCustomizationSettings()
+{
+    QVariantMap map;
+    _settings.beginGroup(CUSTOMIZATION_GROUP);
+    const QStringList keys = _settings.childKeys();
+    for (const QString &key : keys)
+        map.insert(key, _settings.value(key));
+    _settings.endGroup();
+    return map;
+}
+
+void ImageWriter::clearSavedCustomizationSettings()
+{
+    _settings.beginGroup(CUSTOMIZATION_GROUP);
+    _settings.remove(QString());
+    _settings.endGroup();
+    _settings.sync();
+}
+
+bool ImageWriter::hasSavedCustomizationSettings()
+{
+    // Another instance may have saved or cleared them meanwhile.
+    _settings.sync();
+    _settings.beginGroup(CUSTOMIZATION_GROUP);
+    const bool any = !_settings.childKeys().isEmpty();
+    _settings.endGroup();
+    return any;
+}
+
+QString ImageWriter::crypt(const QByteArray &password)
+{
+    return cryptWithSetting(password, "$5$" + cryptSalt(10));
+}
+
+QString ImageWriter::crypt6(const QByteArray &password)
+{
+    return cryptWithSetting(password, "$6$" + cryptSalt(16));
+}
+
+QString ImageWriter::pbkdf2(const QByteArray &psk, const QByteArray &ssid)
+{
+    return QString::fromLatin1(
+        QPasswordDigestor::deriveKeyPbkdf2(QCryptographicHash::Sha1, psk, ssid, 4096, 32)
+            .toHex());
+}
+
+QString ImageWriter::encrypt_vnc_password(const QString &password)
+{
+    // The fixed key of the VNC password file; DES takes each key byte with its bits reversed.
+    static const quint8 vncKey[8] = {23, 82, 107, 6, 35, 78, 88, 7};
+    quint8 key[8];
+    for (int i = 0; i < 8; ++i)
+        key[i] = reverseBits(vncKey[i]);
+
+    QByteArray block = password.toUtf8().left(8);
+    block.append(8 - block.size(), '\0');
+
+    // One block with a zero IV: CBC is ECB here.
+    quint8 iv[8] = {};
+    gnutls_datum_t keyDatum = {key, sizeof(key)};
+    gnutls_datum_t ivDatum = {iv, sizeof(iv)};
+    gnutls_cipher_hd_t cipher;
+    if (gnutls_cipher_init(&cipher, GNUTLS_CIPHER_DES_CBC, &keyDatum, &ivDatum) < 0) {
+        qDebug() << "DES not available for the VNC password";
+        return QString();
+    }
+    const int rc = gnutls_cipher_encrypt(cipher, block.data(), size_t(block.size()));
+    gnutls_cipher_deinit(cipher);
+    if (rc < 0) {
+        qDebug() << "DES encryption of the VNC password failed:" << gnutls_strerror(rc);
+        return QString();
+    }
+    return QString::fromLatin1(block.toHex());
+}
+
+QString ImageWriter::_sshDir() const { return QDir::homePath() + QStringLiteral("/.ssh"); }
+
+bool ImageWriter::hasPubKey() { return QFile::exists(_sshDir() + QStringLiteral("/id_rsa.pub")); }
+
+bool ImageWriter::hasSshKeyGen() { return !_embeddedMode; }
+
+QString ImageWriter::getDefaultPubKey()
+{
+    QFile pubKey(_sshDir() + QStringLiteral("/id_rsa.pub"));
+    if (!pubKey.open(QIODevice::ReadOnly))
+        return QString();
+    return QString::fromUtf8(pubKey.readAll().trimmed());
+}
+
+void ImageWriter::generatePubKey()
+{
+    const QString dir = _sshDir();
+    const QString privateKey = dir + QStringLiteral("/id_rsa");
+    if (QFile::exists(privateKey + QStringLiteral(".pub")) || QFile::exists(privateKey))
+        return;
+
+    if (!QDir(dir).exists()) {
+        qDebug() << "Creating" << dir;
+        QDir().mkpath(dir);
+        QFile::setPermissions(dir, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
+
+    const QString program = QStringLiteral("ssh-keygen");
+    const QStringList args = {QStringLiteral("-t"), QStringLiteral("rsa"), QStringLiteral("-f"),
+                              privateKey, QStringLiteral("-N"), QString()};
+    qDebug() << "Executing:" << program << args;
+    QProcess keygen;
+    keygen.setProcessChannelMode(QProcess::MergedChannels);
+    keygen.start(program, args);
+    if (!keygen.waitForFinished(SSH_KEYGEN_TIMEOUT_MS)) {
+        qDebug() << "ssh-keygen did not finish:" << keygen.errorString();
+        keygen.kill();
+        keygen.waitForFinished(1000);
+    }
+    qDebug() << keygen.readAll();
+}
+
+QString ImageWriter::getCurrentUser()
+{
+    QString user = qEnvironmentVariable("USER");
+    if (user.isEmpty())
+        user = qEnvironmentVariable("USERNAME");
+    user = user.toLower().section(QLatin1Char(' '), 0, 0);
+    if (user.isEmpty() || user == QLatin1String("root"))
+        return QStringLiteral("pml");
+    return user;
+}
+
+QString ImageWriter::getTimezone() { return QString::fromUtf8(QTimeZone::systemTimeZoneId()); }
+
+QStringList ImageWriter::getTimezoneList() { return resourceLines(QStringLiteral(":/timezones.txt")); }
+
+QStringList ImageWriter::getCountryList() { return resourceLines(QStringLiteral(":/countries.txt")); }
+
+QStringList ImageWriter::getKeymapLayoutList()
+{
+    return resourceLines(QStringLiteral(":/keymap-layouts.txt"));
+}
+
+QString ImageWriter::detectKeyboardLayout(const QString &rootPrefix)
+{
+    static const char *const layouts[] = {"",   "gb", "fr", "es", "us", "de", "it", "jp",
+                                          "pt", "no", "se", "dk", "ru", "tr", "il"};
+    int index = deviceTreeKeyboardIndex(rootPrefix);
+    if (!index)
+        index = keyboardNameIndex(rootPrefix);
+    // A negative device-tree byte names no layout.
+    if (index <= 0 || index >= int(std::size(layouts)))
+        return QString();
+    return QString::fromLatin1(layouts[index]);
+}
+
+void ImageWriter::changeKeyboard(const QString &newKeymapLayout)
+{
+    if (!newKeymapLayout.isEmpty() && newKeymapLayout != _currentKeyboard)
+        _currentKeyboard = newKeymapLayout;
+}
+
+QString ImageWriter::getCurrentKeyboard() { return _currentKeyboard; }
+
+void ImageWriter::_scanTranslations()
+{
+    const QString prefix = QStringLiteral("q5-orl-imager_");
+    const QString systemLanguage = QLocale::system().name().section(QLatin1Char('_'), 0, 0);
+    const QStringList files = QDir(QStringLiteral(":/i18n"))
+                                  .entryList({prefix + QStringLiteral("*.qm")}, QDir::Files,
+                                             QDir::Name | QDir::IgnoreCase);
+    for (const QString &file : files) {
+        const QString code = file.mid(prefix.size(), file.size() - prefix.size() - 3);
+        const QString name = code == QLatin1String("en") ? QStringLiteral("English")
+                                                         : QLocale(code).nativeLanguageName();
+        _translations.insert(name, code);
+        if (code == systemLanguage) {
+            _currentLang = name;
+            _currentLangcode = code;
+        }
+    }
+}
+
+QStringList ImageWriter::getTranslations()
+{
+    QStringList names = _translations.keys();
+    names.sort(Qt::CaseInsensitive);
+    return names;
+}
+
+QString ImageWriter::getCurrentLanguage() { return _currentLang; }
+
+void ImageWriter::changeLanguage(const QString &newLanguageName)
+{
+    if (newLanguageName.isEmpty() || newLanguageName == _currentLang ||
+        !_translations.contains(newLanguageName))
+        return;
+
+    const QString code = _translations.value(newLanguageName);
+    qDebug() << "Changing language to" << code;
+    auto trans = std::make_unique<QTranslator>();
+    if (!trans->load(QStringLiteral(":/i18n/q5-orl-imager_") + code + QStringLiteral(".qm"))) {
+        qDebug() << "Failed to load translation file";
+        return;
+    }
+    replaceTranslator(trans.release());
+    _currentLang = newLanguageName;
+    _currentLangcode = code;
+}
+
+void ImageWriter::replaceTranslator(QTranslator *trans)
+{
+    _removeTranslator();
+    _trans = trans;
+    QCoreApplication::installTranslator(_trans);
+    if (_engine)
+        _engine->retranslate();
+    // The list's own entries ("Erase", "Use custom") are rebuilt in the new language.
+    emit osListPrepared();
+}
+
+void ImageWriter::_removeTranslator()
+{
+    if (!_trans)
+        return;
+    QCoreApplication::removeTranslator(_trans);
+    delete _trans;
+    _trans = nullptr;
+}

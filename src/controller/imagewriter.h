@@ -7,6 +7,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QLockFile>
+#include <QMap>
 #include <QObject>
 #include <QSettings>
 #include <QString>
@@ -14,10 +15,12 @@
 #include <QTimer>
 #include <QUrl>
 #include <QVariant>
+#include <QVariantMap>
 #include <memory>
 
 class QNetworkAccessManager;
 class QQmlApplicationEngine;
+class QTranslator;
 class DownloadThread;
 
 // The one object the window and the head-less writer drive: holds the job description,
@@ -71,6 +74,35 @@ public:
     void setCustomCacheFile(const QString &cacheFile, const QByteArray &sha256);
     bool customizationWritesToImage() const;
 
+    // Customization settings: saved window settings, password forms, SSH key, defaults,
+    // language and keyboard.
+    Q_INVOKABLE void setSavedCustomizationSettings(const QVariantMap &map);
+    Q_INVOKABLE QVariantMap getSavedCustomizationSettings();
+    Q_INVOKABLE void clearSavedCustomizationSettings();
+    Q_INVOKABLE bool hasSavedCustomizationSettings();
+    Q_INVOKABLE QString crypt(const QByteArray &password);
+    Q_INVOKABLE QString crypt6(const QByteArray &password);
+    Q_INVOKABLE QString pbkdf2(const QByteArray &psk, const QByteArray &ssid);
+    Q_INVOKABLE QString encrypt_vnc_password(const QString &password);
+    Q_INVOKABLE QString getDefaultPubKey();
+    Q_INVOKABLE bool hasPubKey();
+    Q_INVOKABLE bool hasSshKeyGen();
+    Q_INVOKABLE void generatePubKey();
+    Q_INVOKABLE QString getCurrentUser();
+    Q_INVOKABLE QString getTimezone();
+    Q_INVOKABLE QStringList getTimezoneList();
+    Q_INVOKABLE QStringList getCountryList();
+    Q_INVOKABLE QStringList getKeymapLayoutList();
+    Q_INVOKABLE QStringList getTranslations();
+    Q_INVOKABLE QString getCurrentLanguage();
+    Q_INVOKABLE QString getCurrentKeyboard();
+    Q_INVOKABLE void changeLanguage(const QString &newLanguageName);
+    Q_INVOKABLE void changeKeyboard(const QString &newKeymapLayout);
+    void replaceTranslator(QTranslator *trans);
+    // The layout a board announces through its device tree or its keyboard's name; rootPrefix
+    // stands in for "/" when reading /proc and /dev.
+    static QString detectKeyboardLayout(const QString &rootPrefix = QString());
+
 signals:
     void downloadProgress(QVariant dlnow, QVariant dltotal);
     void sendProgress(QVariant pos);
@@ -80,6 +112,7 @@ signals:
     void cancelled();
     void finalizing();
     void preparationStatusUpdate(QVariant msg);
+    void osListPrepared();
 
 protected slots:
     void startProgressPolling();
@@ -101,6 +134,9 @@ private:
     void _sizeLocalXz(const QString &path);
     bool _shouldCacheDownload();
     void _beep();
+    void _scanTranslations();
+    void _removeTranslator();
+    QString _sshDir() const;
 
     QNetworkAccessManager *_networkManager;
     QQmlApplicationEngine *_engine = nullptr;
@@ -133,4 +169,10 @@ private:
     bool _customCacheFile = false;
     QSettings _settings;
     std::unique_ptr<QLockFile> _instanceLock;
+
+    // Customization settings state.
+    QMap<QString, QString> _translations; // native language name -> language code
+    QString _currentLang, _currentLangcode;
+    QString _currentKeyboard;
+    QTranslator *_trans = nullptr;
 };
