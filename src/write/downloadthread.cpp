@@ -27,6 +27,7 @@
 
 QByteArray DownloadThread::_proxy;
 int DownloadThread::_curlCount = 0;
+long DownloadThread::_lowSpeedTime = 60;
 
 namespace {
 constexpr qint64 ZERO_SIZE = 1024 * 1024;
@@ -106,14 +107,19 @@ void DownloadThread::setUserAgent(const QByteArray &ua) { _useragent = ua; }
 void DownloadThread::setInputBufferSize(int len) { _inputBufferSize = len; }
 void DownloadThread::setProxy(const QByteArray &proxy) { _proxy = proxy; }
 QByteArray DownloadThread::proxy() { return _proxy; }
+void DownloadThread::setLowSpeedTime(long seconds) { _lowSpeedTime = seconds; }
 
 void DownloadThread::setCacheFile(const QString &filename, qint64 filesize)
 {
     _cacheFile.setFileName(filename);
-    if (_cacheFile.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    // Unbuffered, so that a full disk shows in the write that failed and not in a close that
+    // nobody checks.
+    if (_cacheFile.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
         _cacheActive = true;
+        // Reserve the space without growing the file: an announced length larger than the
+        // download would otherwise leave trailing bytes behind the image in the cache.
         if (filesize)
-            _cacheFile.resize(filesize);
+            ::fallocate(_cacheFile.handle(), FALLOC_FL_KEEP_SIZE, 0, filesize);
     } else {
         qDebug() << "Error opening cache file for writing. Disabling caching.";
     }
@@ -194,11 +200,11 @@ void DownloadThread::_download()
 
     for (;;) {
         CURLcode ret = curl_easy_perform(_c);
-        bool progressSinceResume = _lastDlNow > _lastResumeCount;
-        bool resumable = ret == CURLE_PARTIAL_FILE || ret == CURLE_OPERATION_TIMEDOUT ||
-                         ((ret == CURLE_RECV_ERROR || ret == CURLE_HTTP2_STREAM) &&
-                          progressSinceResume);
-        if (resumable && !_cancelRequested) {
+        // A loss with no new bytes since the last resume is a dead server, not a flaky line:
+        // resuming again would retry for ever without getting anywhere.
+        const bool connectionLost = ret == CURLE_PARTIAL_FILE || ret == CURLE_OPERATION_TIMEDOUT ||
+                                    ret == CURLE_RECV_ERROR || ret == CURLE_HTTP2_STREAM;
+        if (connectionLost && _receivedBytes() > _lastResumeCount && !_cancelRequested) {
             _resumeAfterConnectionLoss();
             continue;
         }
@@ -259,7 +265,7 @@ void DownloadThread::_setupCurl(char *errorBuf)
     curl_easy_setopt(_c, CURLOPT_HEADERFUNCTION, &DownloadThread::_curl_header_callback);
     curl_easy_setopt(_c, CURLOPT_HEADERDATA, this);
     curl_easy_setopt(_c, CURLOPT_CONNECTTIMEOUT, 30L);
-    curl_easy_setopt(_c, CURLOPT_LOW_SPEED_TIME, 60L);
+    curl_easy_setopt(_c, CURLOPT_LOW_SPEED_TIME, _lowSpeedTime);
     curl_easy_setopt(_c, CURLOPT_LOW_SPEED_LIMIT, 100L);
     if (_inputBufferSize)
         curl_easy_setopt(_c, CURLOPT_BUFFERSIZE, static_cast<long>(_inputBufferSize));
@@ -292,6 +298,13 @@ void DownloadThread::_setupProxy()
         curl_easy_setopt(_c, CURLOPT_PROXY, _proxy.constData());
 }
 
+qint64 DownloadThread::_receivedBytes()
+{
+    curl_off_t received = 0;
+    curl_easy_getinfo(_c, CURLINFO_SIZE_DOWNLOAD_T, &received);
+    return _startOffset + static_cast<qint64>(received);
+}
+
 void DownloadThread::_resumeAfterConnectionLoss()
 {
     time_t now = time(nullptr);
@@ -301,7 +314,10 @@ void DownloadThread::_resumeAfterConnectionLoss()
         QThread::sleep(5);
     }
     _lastFailureTime = now;
-    _startOffset = _lastResumeCount = _lastDlNow;
+    // The progress counter may lag behind the last block written; resuming from it would
+    // write that block twice.
+    _startOffset = _lastResumeCount = _receivedBytes();
+    _lastDlNow.exchange(_startOffset);
     curl_easy_setopt(_c, CURLOPT_RESUME_FROM_LARGE, static_cast<curl_off_t>(_startOffset));
 }
 
@@ -353,7 +369,9 @@ void DownloadThread::_writeCache(const char *buf, size_t len)
     if (_cacheFile.write(buf, static_cast<qint64>(len)) != static_cast<qint64>(len)) {
         qDebug() << "Error writing to cache file. Disabling caching.";
         _cacheActive = false;
-        _cacheFile.remove();
+        // QFile::remove() gives up when closing fails, which it does on a full disk.
+        _cacheFile.close();
+        QFile::remove(_cacheFile.fileName());
     }
 }
 

@@ -32,6 +32,8 @@ public:
     void setInputBufferSize(int len);
     static void setProxy(const QByteArray &proxy);
     static QByteArray proxy();
+    // Seconds below the minimum rate after which a transfer counts as stalled (default 60).
+    static void setLowSpeedTime(long seconds);
     void setCacheFile(const QString &filename, qint64 filesize = 0);
     void setImageCustomization(const QByteArray &config, const QByteArray &cmdline,
                                const QByteArray &firstrun, const QByteArray &cloudinit,
@@ -121,6 +123,7 @@ protected:
 
     static QByteArray _proxy;
     static int _curlCount;
+    static long _lowSpeedTime;
 
 private:
     void _download();
@@ -129,6 +132,7 @@ private:
     bool _progress(qint64 dltotal, qint64 dlnow);
     void _header(const std::string &header);
     void _resumeAfterConnectionLoss();
+    qint64 _receivedBytes();
     bool _zeroStartAndEnd();
     void _tryDiscard(const QString &dev);
     qint64 _destinationLength();
