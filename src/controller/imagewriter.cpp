@@ -70,7 +70,10 @@ ImageWriter::ImageWriter(QObject *parent)
     _scanTranslations();
 }
 
-ImageWriter::~ImageWriter() { _removeTranslator(); }
+ImageWriter::~ImageWriter()
+{
+    _removeTranslator();
+}
 
 void ImageWriter::_recreateUnwritableSettings()
 {
@@ -574,7 +577,8 @@ void ImageWriter::onPreparationStatusUpdate(QString msg) { emit preparationStatu
 
 /* ---- customization settings ---- */
 
-namespace {
+namespace
+{
 const QString CUSTOMIZATION_GROUP = QStringLiteral("imagecustomization");
 constexpr int SSH_KEYGEN_TIMEOUT_MS = 30000;
 const char SALT_ALPHABET[] = "./0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
@@ -702,8 +706,7 @@ QString ImageWriter::crypt6(const QByteArray &password)
 QString ImageWriter::pbkdf2(const QByteArray &psk, const QByteArray &ssid)
 {
     return QString::fromLatin1(
-        QPasswordDigestor::deriveKeyPbkdf2(QCryptographicHash::Sha1, psk, ssid, 4096, 32)
-            .toHex());
+        QPasswordDigestor::deriveKeyPbkdf2(QCryptographicHash::Sha1, psk, ssid, 4096, 32).toHex());
 }
 
 QString ImageWriter::encrypt_vnc_password(const QString &password)
@@ -735,11 +738,20 @@ QString ImageWriter::encrypt_vnc_password(const QString &password)
     return QString::fromLatin1(block.toHex());
 }
 
-QString ImageWriter::_sshDir() const { return QDir::homePath() + QStringLiteral("/.ssh"); }
+QString ImageWriter::_sshDir() const
+{
+    return QDir::homePath() + QStringLiteral("/.ssh");
+}
 
-bool ImageWriter::hasPubKey() { return QFile::exists(_sshDir() + QStringLiteral("/id_rsa.pub")); }
+bool ImageWriter::hasPubKey()
+{
+    return QFile::exists(_sshDir() + QStringLiteral("/id_rsa.pub"));
+}
 
-bool ImageWriter::hasSshKeyGen() { return !_embeddedMode; }
+bool ImageWriter::hasSshKeyGen()
+{
+    return !_embeddedMode;
+}
 
 QString ImageWriter::getDefaultPubKey()
 {
@@ -763,8 +775,9 @@ void ImageWriter::generatePubKey()
     }
 
     const QString program = QStringLiteral("ssh-keygen");
-    const QStringList args = {QStringLiteral("-t"), QStringLiteral("rsa"), QStringLiteral("-f"),
-                              privateKey, QStringLiteral("-N"), QString()};
+    const QStringList args = QStringList() << QStringLiteral("-t") << QStringLiteral("rsa")
+                                           << QStringLiteral("-f") << privateKey
+                                           << QStringLiteral("-N") << QString();
     qDebug() << "Executing:" << program << args;
     QProcess keygen;
     keygen.setProcessChannelMode(QProcess::MergedChannels);
@@ -788,11 +801,20 @@ QString ImageWriter::getCurrentUser()
     return user;
 }
 
-QString ImageWriter::getTimezone() { return QString::fromUtf8(QTimeZone::systemTimeZoneId()); }
+QString ImageWriter::getTimezone()
+{
+    return QString::fromUtf8(QTimeZone::systemTimeZoneId());
+}
 
-QStringList ImageWriter::getTimezoneList() { return resourceLines(QStringLiteral(":/timezones.txt")); }
+QStringList ImageWriter::getTimezoneList()
+{
+    return resourceLines(QStringLiteral(":/timezones.txt"));
+}
 
-QStringList ImageWriter::getCountryList() { return resourceLines(QStringLiteral(":/countries.txt")); }
+QStringList ImageWriter::getCountryList()
+{
+    return resourceLines(QStringLiteral(":/countries.txt"));
+}
 
 QStringList ImageWriter::getKeymapLayoutList()
 {
@@ -818,7 +840,10 @@ void ImageWriter::changeKeyboard(const QString &newKeymapLayout)
         _currentKeyboard = newKeymapLayout;
 }
 
-QString ImageWriter::getCurrentKeyboard() { return _currentKeyboard; }
+QString ImageWriter::getCurrentKeyboard()
+{
+    return _currentKeyboard;
+}
 
 void ImageWriter::_scanTranslations()
 {
@@ -846,7 +871,10 @@ QStringList ImageWriter::getTranslations()
     return names;
 }
 
-QString ImageWriter::getCurrentLanguage() { return _currentLang; }
+QString ImageWriter::getCurrentLanguage()
+{
+    return _currentLang;
+}
 
 void ImageWriter::changeLanguage(const QString &newLanguageName)
 {
