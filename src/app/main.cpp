@@ -217,9 +217,8 @@ void loadTranslations(ImageWriter &imageWriter, const QString &qmFile)
             }
         }
     }
-    if (loaded && QMetaObject::invokeMethod(&imageWriter, "replaceTranslator",
-                                            Q_ARG(QTranslator *, translator.get())))
-        translator.release();
+    if (loaded)
+        imageWriter.replaceTranslator(translator.release());
 }
 
 // A signal or function missing on either side is reported by Qt in the run log.

@@ -123,7 +123,8 @@ private:
         QByteArray log;
     };
 
-    WindowRun runWindow(const QSize &screen, const QString &move)
+    WindowRun runWindow(const QSize &screen, const QString &move,
+                        const QStringList &args = QStringList())
     {
         const QString config = _home->filePath("screens.json");
         QFile f(config);
@@ -143,7 +144,7 @@ private:
         env.insert("Q5_PROBE_MOVE", move);
 
         WindowRun w;
-        w.run = runProgram({}, env);
+        w.run = runProgram(args, env);
         QFile report(_home->filePath("probe.txt"));
         report.open(QIODevice::ReadOnly);
         for (const QByteArray &line : report.readAll().split('\n')) {
@@ -411,6 +412,27 @@ private slots:
             QVERIFY2(w.methods.contains(function), function);
         QVERIFY2(!w.log.contains("No such slot"), w.log.constData());
         QVERIFY2(w.log.endsWith("=== Session ended normally (exit code 0)\n"), w.log.constData());
+    }
+
+    void customTranslationFile()
+    {
+        const QString lrelease = "/usr/lib/qt6/bin/lrelease";
+        if (!QFile::exists(lrelease))
+            QSKIP("needs lrelease from qt6-l10n-tools");
+        const QString ts = _home->filePath("custom.ts"), qm = _home->filePath("custom.qm");
+        QFile f(ts);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<!DOCTYPE TS>\n"
+                "<TS version=\"2.1\" language=\"de_DE\"><context><name>main</name><message>"
+                "<source>Q5 Orlith Image Writer %1</source>"
+                "<translation>Q5 Orlith Abbildschreiber %1</translation>"
+                "</message></context></TS>\n");
+        f.close();
+        QVERIFY(run(lrelease, {ts, "-qm", qm}).ok());
+
+        const WindowRun w = runWindow(QSize(1920, 1080), QString(), {"--qm", qm});
+        QCOMPARE(w.run.exitCode, 0);
+        QCOMPARE(w.values.value("title"), QByteArray("Q5 Orlith Abbildschreiber 1.2.0"));
     }
 
     void windowPosition_data()
