@@ -4,6 +4,7 @@
 #include <QDebug>
 #include <QFileInfo>
 #include <QMutexLocker>
+#include <QNetworkProxy>
 #include <QUdpSocket>
 #include <algorithm>
 #include <cerrno>
@@ -130,6 +131,9 @@ int TFTP::start()
         return 0;
     }
     _socket = std::make_unique<QUdpSocket>();
+    // The board sits on the local link; asking for a system proxy would only start a resolver
+    // thread.
+    _socket->setProxy(QNetworkProxy::NoProxy);
     _packetBuffer.resize(_bufferSize);
     if (!_socket->bind(QHostAddress::AnyIPv4, _port,
                        QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint)) {
