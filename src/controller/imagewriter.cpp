@@ -2,6 +2,7 @@
 
 #include "config.h"
 #include "downloadextractthread.h"
+#include "driveformatthread.h"
 #include "localfileextractthread.h"
 
 #include <QCoreApplication>
@@ -175,6 +176,10 @@ void ImageWriter::startWrite()
 {
     if (!readyToWrite())
         return;
+    if (_src.toString() == QLatin1String("internal://format")) {
+        _startEraseJob();
+        return;
+    }
 
     QByteArray urlstr = _src.toString(QUrl::FullyEncoded).toLatin1();
     _determineLocalImageSize();
@@ -226,8 +231,31 @@ void ImageWriter::startWrite()
                 &ImageWriter::onCacheFileUpdated);
     }
 
-    _thread->start();
+    if (_multipleFilesInZip)
+        _startAfterDriveFormat(qobject_cast<DownloadExtractThread *>(_thread));
+    else
+        _thread->start();
     startProgressPolling();
+}
+
+// Erasing is a job of its own: no download counters to poll, so no progress polling.
+void ImageWriter::_startEraseJob()
+{
+    _thread = nullptr;
+    auto *format = new DriveFormatThread(_dst.toLatin1(), this);
+    connect(format, &DriveFormatThread::success, this, &ImageWriter::onSuccess);
+    connect(format, &DriveFormatThread::error, this, &ImageWriter::onError);
+    format->start();
+}
+
+// The archive's files go onto a fresh FAT file system: the job starts once the drive has one.
+void ImageWriter::_startAfterDriveFormat(DownloadExtractThread *job)
+{
+    job->enableMultipleFileExtraction();
+    auto *format = new DriveFormatThread(_dst.toLatin1(), this);
+    connect(format, &DriveFormatThread::success, job, [job] { job->start(); });
+    connect(format, &DriveFormatThread::error, this, &ImageWriter::onError);
+    format->start();
 }
 
 void ImageWriter::_determineLocalImageSize()

@@ -22,6 +22,7 @@ class QNetworkAccessManager;
 class QQmlApplicationEngine;
 class QTranslator;
 class DownloadThread;
+class DownloadExtractThread;
 
 // The one object the window and the head-less writer drive: holds the job description,
 // builds and starts the job thread, relays its progress by polling and reports its end.
@@ -134,6 +135,8 @@ private:
     void _sizeLocalXz(const QString &path);
     bool _shouldCacheDownload();
     void _beep();
+    void _startEraseJob();
+    void _startAfterDriveFormat(DownloadExtractThread *job);
     void _scanTranslations();
     void _removeTranslator();
     QString _sshDir() const;

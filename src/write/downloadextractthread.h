@@ -3,8 +3,8 @@
 #include "downloadthread.h"
 
 #include <QByteArray>
-#include <archive.h>
 #include <QFuture>
+#include <archive.h>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -18,13 +18,16 @@ class DownloadExtractThread : public DownloadThread
     Q_OBJECT
 public:
     DownloadExtractThread(const QByteArray &url, const QByteArray &localfilename = QByteArray(),
-                          const QByteArray &expectedHash = QByteArray(),
-                          QObject *parent = nullptr);
+                          const QByteArray &expectedHash = QByteArray(), QObject *parent = nullptr);
     ~DownloadExtractThread() override;
 
     void cancelDownload() override;
     bool isImage() override;
     virtual void extractImageRun();
+    // Extracts the files of a zip archive onto the FAT file system of the freshly formatted
+    // destination drive; the expected hash is that of the archive itself.
+    virtual void extractMultiFileRun();
+    virtual void enableMultipleFileExtraction();
     void waitForExtractThread();
 
     static constexpr size_t MAX_QUEUE_SIZE = 64;
@@ -50,6 +53,10 @@ protected:
     static la_int64_t _archive_seek(struct archive *a, void *client_data, la_int64_t offset,
                                     int whence);
 
+    // Hands the rest of the input to the download digest after the archive reader stopped
+    // short of it (a zip's central directory is never read when streaming).
+    void _drainInput(struct archive *a);
+
     char *_abuf[2];
     size_t _abufsize;
     _extractThreadClass *_extractThread;
@@ -63,7 +70,16 @@ protected:
     bool _writeThreadStarted = false;
     QFuture<size_t> _writeFuture;
     QByteArray _currentBlock;
+    bool _inputEnded = false;
 
 private:
     bool _takePendingWriteResult();
+    QString _findMountedFileSystem();
+    bool _mountPartition(QString &mountDir);
+    static bool _isMountPoint(const QString &dir);
+    void _extractFiles(struct archive *a, struct archive *disk, QStringList &files,
+                       QStringList &dirs);
+    void _checkArchiveHash();
+    void _deleteExtractedFiles(QStringList files, QStringList dirs);
+    void _unmountJobMount(const QString &mountDir);
 };

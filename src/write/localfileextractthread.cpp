@@ -6,7 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-namespace {
+namespace
+{
 constexpr qint64 INPUT_BUFFER_SIZE = 128 * 1024;
 }
 
@@ -45,6 +46,8 @@ void LocalFileExtractThread::run()
 
     if (isImage())
         extractImageRun();
+    else
+        extractMultiFileRun();
 
     if (_cancelRequested)
         _closeFiles();
@@ -57,7 +60,10 @@ ssize_t LocalFileExtractThread::_on_read(struct archive *, const void **buff)
     *buff = _inputBuf;
     qint64 got = _inputfile.read(_inputBuf, INPUT_BUFFER_SIZE);
     if (got > 0) {
-        _lastDlNow += got;
+        // Format detection may seek around and read parts twice: progress is how far into
+        // the file reading has come.
+        if (_inputfile.pos() > _lastDlNow)
+            _lastDlNow = _inputfile.pos();
         if (!isImage())
             _inputHash.addData(_inputBuf, static_cast<int>(got));
     }
@@ -70,7 +76,11 @@ int LocalFileExtractThread::_on_close(struct archive *)
     return 0;
 }
 
-bool LocalFileExtractThread::_canSeek() const { return true; }
+// In multi-file mode every byte must pass the download digest once, in order: no seeking.
+bool LocalFileExtractThread::_canSeek() const
+{
+    return _isImage;
+}
 
 la_int64_t LocalFileExtractThread::_on_seek(struct archive *, la_int64_t offset, int whence)
 {
