@@ -369,6 +369,7 @@ int TFTP::processRead()
 {
     log(QStringLiteral("process read loop started"));
     const bool splitTransfer = _splitMode;
+    _fileSize = _file.size();
     const qint64 partOffset = splitTransfer ? qint64(_splitModeSize) * _partIndex : 0;
     quint16 blockNumber = 1;
     qint64 bytesSent = 0;
@@ -397,7 +398,7 @@ int TFTP::processRead()
 
 float TFTP::progressAfter(qint64 bytesSent) const
 {
-    const qint64 fileSize = _file.size();
+    const qint64 fileSize = _fileSize;
     // An empty file is complete as soon as its one empty block is through.
     return fileSize > 0 ? float(double(bytesSent) / double(fileSize)) : 1.0f;
 }
@@ -441,14 +442,16 @@ bool TFTP::waitForAck(quint16 blockNumber)
     for (;;) {
         if (!_socket->waitForReadyRead(int(deadline.remainingTime())))
             return false;
-        if (!_socket->hasPendingDatagrams()) {
-            logTagged(QStringLiteral("No datagram inside received packat!!!"));
-            return true;
-        }
         char ack[headerSize];
         QHostAddress sender;
         quint16 senderPort = 0;
+        // Read straight away rather than asking first whether a datagram is there: one system
+        // call less for every block.
         const qint64 length = _socket->readDatagram(ack, headerSize, &sender, &senderPort);
+        if (length < 0 && _socket->error() == QAbstractSocket::TemporaryError) {
+            logTagged(QStringLiteral("No datagram inside received packat!!!"));
+            return true;
+        }
         if (length < 0) {
             // A socket error (such as a port-unreachable notice about an earlier peer) is no
             // answer from this one.

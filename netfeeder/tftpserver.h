@@ -78,6 +78,7 @@ private:
     QByteArray _packetBuffer;
     qint64 _lastDatagramLength = 0;
     QFile _file;
+    qint64 _fileSize = 0; // of the file being sent, taken once per transfer
     QString _openedPath;
     QDir _directory;
     int _blockSize;
