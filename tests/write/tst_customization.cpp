@@ -345,6 +345,7 @@ private slots:
 
     void firstRunScriptThroughTheProgram()
     {
+        Q5_REQUIRE_ROOT();
         FatImage img(FatImage::Options{32, 1, 2, FatImage::Table::Mbr, 0, 0, {}});
         QVERIFY2(img.ok(), qPrintable(img.error()));
         QVERIFY(img.mcopy("cmdline.txt", "console=ttyS2 rootwait\n"));
@@ -364,6 +365,7 @@ private slots:
 
     void cloudInitThroughTheProgram()
     {
+        Q5_REQUIRE_ROOT();
         FatImage img(FatImage::Options{16, 4, 1, FatImage::Table::Gpt, 0, 0, {}});
         QVERIFY2(img.ok(), qPrintable(img.error()));
         QTemporaryDir dir;
@@ -385,22 +387,40 @@ private slots:
                            {"cmdline.txt", QVariant()}});
     }
 
-private:
-    // Runs `q5-orl-imager --cli` onto a loop device over a file of the image's size.
-    bool writeThroughProgram(const FatImage &img, const QStringList &options, QByteArray &written)
+    void notFatThroughTheProgram()
     {
-        if (!isRoot()) {
-            qWarning("needs root for the loop device");
-            return false;
-        }
+        Q5_REQUIRE_ROOT();
+        FatImage img(FatImage::Options{16, 1, 2, FatImage::Table::Mbr, 0, 0, {}});
+        QVERIFY2(img.ok(), qPrintable(img.error()));
+        QVERIFY(img.writeBytes(img.partitionOffset(), QByteArray(512, '\0')));
+        QTemporaryDir dir;
+        QVERIFY(writeFile(dir.filePath("firstrun.sh"), "#!/bin/sh\n"));
+
+        const ProgramRun run = runProgram(img, {"--first-run-script", dir.filePath("firstrun.sh")});
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY2(run.err.endsWith("Error: Partition does not have a FAT file system\n"), run.err);
+        QCOMPARE(run.written.left(MiB), QByteArray(MiB, '\0'));
+    }
+
+private:
+    struct ProgramRun {
+        int exitCode = -1;
+        QByteArray err;
+        QByteArray written; // the loop device's bytes afterwards
+    };
+
+    // Runs `q5-orl-imager --cli` onto a loop device over a file of the image's size.
+    ProgramRun runProgram(const FatImage &img, const QStringList &options)
+    {
+        ProgramRun run;
         QTemporaryDir dir;
         const QString backing = dir.filePath("card.bin");
         const qint64 size = QFileInfo(img.path()).size();
         if (!writeFile(backing, QByteArray()) || !QFile::resize(backing, size))
-            return false;
+            return run;
         LoopDevice loop(backing);
         if (!loop.isValid())
-            return false;
+            return run;
 
         QProcess p;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -415,14 +435,23 @@ private:
         if (!p.waitForFinished(120000)) {
             p.kill();
             p.waitForFinished(5000);
+            return run;
+        }
+        run.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+        run.err = p.readAllStandardError();
+        run.written = loop.read(0, size);
+        return run;
+    }
+
+    bool writeThroughProgram(const FatImage &img, const QStringList &options, QByteArray &written)
+    {
+        const ProgramRun run = runProgram(img, options);
+        if (run.exitCode != 0) {
+            qWarning() << "q5-orl-imager failed:" << run.err;
             return false;
         }
-        if (p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
-            qWarning() << "q5-orl-imager failed:" << p.readAllStandardError();
-            return false;
-        }
-        written = loop.read(0, size);
-        return written.size() == size;
+        written = run.written;
+        return true;
     }
 };
 
