@@ -1,18 +1,23 @@
 // Multi-file archives end to end through the real program: a local zip of several files is
 // detected, the loop-device drive gets one fresh FAT partition, the files are extracted onto it
 // through the mounted file system (fusefat behind a mount shim), the zip's SHA-256 is checked,
-// the job's mount is undone. The card is read afterwards with mtools and fsck.fat.
+// the job's mount is undone. The card is read afterwards with mtools and fsck.fat. The job's
+// own ways of finding its file system run in this process against shims.
 
 #include "fatmountshim.h"
 #include "imagefiles.h"
 #include "imagercli.h"
+#include "localfileextractthread.h"
 #include "loopdevice.h"
+#include "shimdir.h"
 #include "testenv.h"
 
 #include <QDir>
 #include <QFile>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QUrl>
 
 namespace
 {
@@ -42,6 +47,53 @@ class TestMultiFile : public QObject
     bool mountedAnywhere(const QString &device)
     {
         return q5test::readFile("/proc/mounts").contains(device.toLocal8Bit());
+    }
+
+    struct JobEnd {
+        bool succeeded = false;
+        QString error;
+    };
+
+    // Runs the multi-file job in this process on a destination that is only a name.
+    JobEnd runJob(const QByteArray &destination, const QByteArray &expectedHash = QByteArray())
+    {
+        LocalFileExtractThread job(QUrl::fromLocalFile(_zip).toEncoded(), destination,
+                                   expectedHash);
+        job.enableMultipleFileExtraction();
+        QSignalSpy success(&job, &DownloadThread::success);
+        QSignalSpy error(&job, &DownloadThread::error);
+        job.start();
+        QDeadlineTimer deadline(60000);
+        while (success.isEmpty() && error.isEmpty() && !deadline.hasExpired())
+            QTest::qWait(20);
+        job.wait(60000);
+        JobEnd end;
+        end.succeeded = success.size() == 1 && error.isEmpty();
+        if (!error.isEmpty())
+            end.error = error.at(0).at(0).toString();
+        return end;
+    }
+
+    // An lsblk that reports one USB disk whose only partition is mounted at mountPoint (or
+    // nothing at all when mountPoint is empty).
+    static void addLsblk(q5test::ShimDir &shims, const QString &disk, const QString &mountPoint)
+    {
+        const QByteArray json =
+            mountPoint.isEmpty()
+                ? QByteArray("{\"blockdevices\": []}")
+                : QStringLiteral(
+                      "{\"blockdevices\": [{\"kname\": \"%1\", \"type\": \"disk\", "
+                      "\"subsystems\": \"block:scsi:usb:pci\", \"ro\": false, \"rm\": true, "
+                      "\"hotplug\": true, \"size\": 67108864, \"phy-sec\": 512, \"log-sec\": 512, "
+                      "\"label\": null, \"vendor\": \"Mock\", \"model\": \"Card\", "
+                      "\"mountpoint\": null, \"children\": [{\"kname\": \"%11\", \"type\": "
+                      "\"part\", \"subsystems\": \"block:scsi:usb:pci\", \"ro\": false, \"rm\": "
+                      "true, \"hotplug\": true, \"size\": 62914560, \"phy-sec\": 512, \"log-sec\": "
+                      "512, \"label\": null, \"vendor\": null, \"model\": null, "
+                      "\"mountpoint\": \"%2\"}]}]}")
+                      .arg(disk, mountPoint)
+                      .toUtf8();
+        shims.add("lsblk", "cat <<'JSON'\n" + json + "\nJSON\n");
     }
 
 private slots:
@@ -180,6 +232,58 @@ private slots:
         QVERIFY(!QFile::exists(QDir::currentPath() + "/ESCAPE.TXT"));
         QVERIFY(!card.mtools("mtype", "/ESCAPE.TXT").ok());
         QCOMPARE(QDir(tmp).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+    }
+
+    // The desktop mounted the new file system already: the job writes there and leaves the
+    // mount as it found it.
+    void usesAnExistingMountAndKeepsIt()
+    {
+        const QString disk = QStringLiteral("/dev/sdq");
+        if (QFile::exists(disk))
+            QSKIP("this machine has a /dev/sdq; the test needs the name to be free");
+        QTemporaryDir mnt;
+        QVERIFY(q5test::run("mount", {"-t", "tmpfs", "-o", "size=16m", "q5-multifile", mnt.path()})
+                    .ok());
+        q5test::ShimDir shims;
+        addLsblk(shims, disk, mnt.path());
+        shims.add("mount",
+                  "echo \"mount $*\" >> '" + shims.logPath().toLocal8Bit() + "'\nexit 32\n");
+
+        const JobEnd end = runJob(disk.toLatin1(), q5test::sha256Hex(q5test::readFile(_zip)));
+        const bool stillMounted = mountedAnywhere(mnt.path());
+        QByteArray extracted = q5test::readFile(mnt.filePath("boot/CONFIG.TXT"));
+        q5test::run("umount", {mnt.path()});
+        QVERIFY2(end.succeeded, qPrintable(end.error));
+        QVERIFY(stillMounted);
+        QCOMPARE(extracted, _files.value("boot/CONFIG.TXT"));
+        QVERIFY(shims.loggedCalls().isEmpty());
+    }
+
+    void mountProblems_data()
+    {
+        QTest::addColumn<QByteArray>("mountBody");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("mount fails")
+            << QByteArray("exit 32\n") << QStringLiteral("Error mounting FAT32 partition");
+        QTest::newRow("nothing mounted")
+            << QByteArray("exit 0\n")
+            << QStringLiteral("Operating system did not mount FAT32 partition");
+    }
+    void mountProblems()
+    {
+        QFETCH(QByteArray, mountBody);
+        QFETCH(QString, error);
+        q5test::ShimDir shims;
+        addLsblk(shims, QString(), QString());
+        shims.add("mount",
+                  "echo \"mount $*\" >> '" + shims.logPath().toLocal8Bit() + "'\n" + mountBody);
+        const JobEnd end = runJob("/dev/q5-no-such-card");
+        QCOMPARE(end.error, error);
+        const QStringList calls = shims.loggedCalls();
+        QCOMPARE(calls.size(), 1);
+        QVERIFY2(calls.at(0).startsWith("mount -t vfat /dev/q5-no-such-card1 /"),
+                 qPrintable(calls.at(0)));
+        QVERIFY(!QFile::exists(calls.at(0).section(' ', 4)));
     }
 };
 
