@@ -1,6 +1,7 @@
 #include "imagewriter.h"
 
 #include "config.h"
+#include "downloadstatstelemetry.h"
 #include "downloadextractthread.h"
 #include "driveformatthread.h"
 #include "localfileextractthread.h"
@@ -32,6 +33,12 @@
 #include <archive.h>
 #include <archive_entry.h>
 #include <lzma.h>
+#include <QJsonObject>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <cerrno>
+#include <cstring>
+#include <sys/time.h>
 
 namespace {
 constexpr quint64 CACHE_FREE_SPACE_RESERVE = 5368709120ULL; // 5 GiB left free after caching
@@ -50,7 +57,7 @@ QString platformName()
 
 ImageWriter::ImageWriter(QObject *parent)
     : QObject(parent), _networkManager(new QNetworkAccessManager(this)),
-      _repo(QStringLiteral(Q5_REPOSITORY_SERVER "/images/list.json"))
+      _repo(repositoryServer() + QStringLiteral("/images/list.json"))
 {
     // The lists live in this static library; without a reference the linker drops them.
     Q_INIT_RESOURCE(customization);
@@ -63,12 +70,19 @@ ImageWriter::ImageWriter(QObject *parent)
         changeKeyboard(detectKeyboardLayout());
         if (_currentKeyboard.isEmpty())
             _currentKeyboard = QStringLiteral("us");
+        connect(&_networkchecktimer, &QTimer::timeout, this, &ImageWriter::pollNetwork);
+        _networkchecktimer.start(100);
+        const QString eepromRepo = repositoryUrlFromEeprom();
+        if (!eepromRepo.isEmpty())
+            _repo = QUrl(eepromRepo);
     }
 
     _recreateUnwritableSettings();
     _initCacheState();
     _takeInstanceLock();
     _scanTranslations();
+    connect(_networkManager, &QNetworkAccessManager::finished, this,
+            &ImageWriter::handleNetworkRequestFinished);
 }
 
 ImageWriter::~ImageWriter()
@@ -210,6 +224,7 @@ void ImageWriter::startWrite()
         connect(_thread, &DownloadThread::updateNumProgress, this, &ImageWriter::sendProgress);
     } else {
         _thread = new DownloadExtractThread(urlstr, dst, _expectedHash, this);
+        _startTelemetry(urlstr);
     }
 
     connect(_thread, &DownloadThread::success, this, &ImageWriter::onSuccess);
@@ -940,4 +955,404 @@ void ImageWriter::_removeTranslator()
     QCoreApplication::removeTranslator(_trans);
     delete _trans;
     _trans = nullptr;
+}
+
+/* ---- repository list ---- */
+
+namespace
+{
+constexpr int MAX_SUBITEMS_DEPTH = 16;
+constexpr int MAX_LIST_REPEATS = 3;
+constexpr int FIND_TIMEOUT_MS = 30000;
+constexpr int MOUNT_TIMEOUT_MS = 30000;
+constexpr int TIME_SYNC_RETRY_MS = 3000;
+
+QString &repositoryServerOverride()
+{
+    static QString server;
+    return server;
+}
+
+QString &systemRoot()
+{
+    static QString root;
+    return root;
+}
+
+std::function<bool(qint64)> &clockSetter()
+{
+    static std::function<bool(qint64)> setter;
+    return setter;
+}
+
+bool setSystemClock(qint64 secondsSinceEpoch)
+{
+    struct timeval tv = {static_cast<time_t>(secondsSinceEpoch), 0};
+    return ::settimeofday(&tv, nullptr) == 0;
+}
+
+QJsonObject extraListEntry(const char *name, const char *description, const char *icon,
+                           const QString &url)
+{
+    QJsonObject entry;
+    entry.insert(QStringLiteral("name"), QCoreApplication::translate("main", name));
+    entry.insert(QStringLiteral("description"), QCoreApplication::translate("main", description));
+    entry.insert(QStringLiteral("icon"), QLatin1String(icon));
+    entry.insert(QStringLiteral("url"), url);
+    return entry;
+}
+} // namespace
+
+QString ImageWriter::repositoryServer()
+{
+    const QString &server = repositoryServerOverride();
+    return server.isEmpty() ? QStringLiteral(Q5_REPOSITORY_SERVER) : server;
+}
+
+void ImageWriter::setRepositoryServer(const QString &baseUrl)
+{
+    repositoryServerOverride() = baseUrl;
+}
+
+void ImageWriter::setSystemRoot(const QString &rootPrefix) { systemRoot() = rootPrefix; }
+
+void ImageWriter::setClockSetter(std::function<bool(qint64)> setter)
+{
+    clockSetter() = std::move(setter);
+}
+
+void ImageWriter::beginOSListFetch() { _requestList(_repo); }
+
+void ImageWriter::_requestList(const QUrl &url)
+{
+    QNetworkRequest request(url);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::NoLessSafeRedirectPolicy);
+    _networkManager->get(request);
+}
+
+void ImageWriter::setCustomOsListUrl(const QUrl &url) { _repo = url; }
+
+bool ImageWriter::customRepo()
+{
+    return _repo.toString() != repositoryServer() + QStringLiteral("/images/list.json");
+}
+
+void ImageWriter::setHWFilterList(const QByteArray &json, bool inclusive)
+{
+    _deviceFilter = QJsonDocument::fromJson(json).array();
+    _deviceFilterIsInclusive = inclusive;
+}
+
+void ImageWriter::handleNetworkRequestFinished(QNetworkReply *data)
+{
+    data->deleteLater();
+    const int status = data->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    // The network layer reports HTTP errors as errors too; those are told by their status.
+    const bool httpAnswer = status >= 300 && status < 600;
+    if (data->error() != QNetworkReply::NoError && !httpAnswer) {
+        qDebug() << "Unrecognised QT error: " << data->error()
+                 << ", explainer: " << data->errorString();
+        return;
+    }
+
+    const QString url = data->url().toString();
+    if (status >= 300 && status < 400) {
+        // A redirect the network layer would not follow; asking again is bounded so that a
+        // server answering so for ever does not keep us busy.
+        int &repeats = _listRepeats[data->url()];
+        if (repeats++ < MAX_LIST_REPEATS)
+            _requestList(data->url());
+        else
+            qDebug() << "Giving up on URL [" << url << "] after" << MAX_LIST_REPEATS
+                     << "repeated requests, got: " << status;
+        return;
+    }
+    if (status >= 400 && status < 600) {
+        qDebug() << "Failed to fetch URL [" << url << "], got: " << status;
+        return;
+    }
+    if (status != 0 && (status < 200 || status > 299)) {
+        qDebug() << "Failed to fetch URL [" << url << "], got unknown response code: " << status;
+        return;
+    }
+
+    const QJsonObject reply = QJsonDocument::fromJson(data->readAll()).object();
+    if (!reply.contains(QStringLiteral("os_list"))) {
+        qDebug() << "Incorrectly formatted OS list at: " << url;
+        return;
+    }
+    const QJsonArray incoming = reply.value(QStringLiteral("os_list")).toArray();
+    if (_completeOsList.isEmpty()) {
+        _completeOsList = QJsonDocument(reply);
+    } else {
+        const QJsonObject complete = _completeOsList.object();
+        QJsonObject merged;
+        merged.insert(QStringLiteral("imager"), complete.value(QStringLiteral("imager")));
+        merged.insert(QStringLiteral("os_list"),
+                      _insertSubitems(complete.value(QStringLiteral("os_list")).toArray(),
+                                      incoming, data->request().url().toString(), 0));
+        _completeOsList = QJsonDocument(merged);
+    }
+    _queueSubitemFetches(incoming, 0);
+    emit osListPrepared();
+}
+
+QJsonArray ImageWriter::_insertSubitems(const QJsonArray &list, const QJsonArray &incoming,
+                                        const QString &url, int depth)
+{
+    if (depth > MAX_SUBITEMS_DEPTH) {
+        qDebug() << "Aborting insertion of subitems, exceeded maximum configured limit of "
+                 << MAX_SUBITEMS_DEPTH << " levels.";
+        return {};
+    }
+    QJsonArray out;
+    for (const QJsonValue &value : list) {
+        QJsonObject entry = value.toObject();
+        if (entry.contains(QStringLiteral("subitems"))) {
+            entry.insert(QStringLiteral("subitems"),
+                         _insertSubitems(entry.value(QStringLiteral("subitems")).toArray(),
+                                         incoming, url, depth + 1));
+        } else if (entry.value(QStringLiteral("subitems_url")).toString() == url) {
+            entry.insert(QStringLiteral("subitems"), incoming);
+            entry.remove(QStringLiteral("subitems_url"));
+        }
+        out.append(entry);
+    }
+    return out;
+}
+
+void ImageWriter::_queueSubitemFetches(const QJsonArray &list, int depth)
+{
+    if (depth > MAX_SUBITEMS_DEPTH) {
+        qDebug() << "Aborting fetch of subitems JSON, exceeded maximum configured limit of "
+                 << MAX_SUBITEMS_DEPTH << " levels.";
+        return;
+    }
+    for (const QJsonValue &value : list) {
+        const QJsonObject entry = value.toObject();
+        if (entry.contains(QStringLiteral("subitems")))
+            _queueSubitemFetches(entry.value(QStringLiteral("subitems")).toArray(), depth + 1);
+        else if (entry.contains(QStringLiteral("subitems_url")))
+            _requestList(QUrl(entry.value(QStringLiteral("subitems_url")).toString()));
+    }
+}
+
+QJsonArray ImageWriter::_filterByHardware(const QJsonArray &list, int depth)
+{
+    if (depth > MAX_SUBITEMS_DEPTH) {
+        qDebug() << "Aborting insertion of subitems, exceeded maximum configured limit of "
+                 << MAX_SUBITEMS_DEPTH << " levels.";
+        return {};
+    }
+    QJsonArray out;
+    for (const QJsonValue &value : list) {
+        QJsonObject entry = value.toObject();
+        if (entry.contains(QStringLiteral("subitems"))) {
+            const QJsonArray kept =
+                _filterByHardware(entry.value(QStringLiteral("subitems")).toArray(), depth + 1);
+            if (!kept.isEmpty()) {
+                entry.insert(QStringLiteral("subitems"), kept);
+                out.append(entry);
+            }
+        } else if (entry.contains(QStringLiteral("devices"))) {
+            const QJsonArray devices = entry.value(QStringLiteral("devices")).toArray();
+            for (const QJsonValue &device : devices) {
+                if (device.isString() && _deviceFilter.contains(device)) {
+                    out.append(entry);
+                    break;
+                }
+            }
+        } else if (_deviceFilterIsInclusive) {
+            out.append(entry);
+        }
+    }
+    return out;
+}
+
+QByteArray ImageWriter::getFilteredOSlist()
+{
+    QJsonArray list;
+    QJsonObject imager;
+    if (!_completeOsList.isEmpty()) {
+        const QJsonObject complete = _completeOsList.object();
+        list = complete.value(QStringLiteral("os_list")).toArray();
+        if (!_deviceFilter.isEmpty())
+            list = _filterByHardware(list, 0);
+        imager = complete.value(QStringLiteral("imager")).toObject();
+    }
+    list.append(extraListEntry(QT_TRANSLATE_NOOP("main", "Erase"),
+                               QT_TRANSLATE_NOOP("main", "Format card as FAT32"),
+                               "icons/erase.png", QStringLiteral("internal://format")));
+    list.append(extraListEntry(QT_TRANSLATE_NOOP("main", "Use custom"),
+                               QT_TRANSLATE_NOOP("main", "Select a custom .img from your computer"),
+                               "icons/use_custom.png", QString()));
+    QJsonObject doc;
+    doc.insert(QStringLiteral("imager"), imager);
+    doc.insert(QStringLiteral("os_list"), list);
+    return QJsonDocument(doc).toJson(QJsonDocument::Indented);
+}
+
+void ImageWriter::_startTelemetry(const QByteArray &source)
+{
+    if (customRepo())
+        return;
+    auto *telemetry =
+        new DownloadStatsTelemetry(source, _parentCategory.toLatin1(), _osName.toLatin1(),
+                                   _embeddedMode, _currentLangcode, this);
+    connect(telemetry, &QThread::finished, telemetry, &QObject::deleteLater);
+    telemetry->start();
+}
+
+/* ---- embedded mode: network, clock, board EEPROM, USB sticks ---- */
+
+void ImageWriter::pollNetwork()
+{
+    const QList<QHostAddress> addresses = QNetworkInterface::allAddresses();
+    for (const QHostAddress &address : addresses) {
+        if (!address.isLoopback() && address.scopeId().isEmpty()) {
+            emit networkInfo(tr("IP: %1").arg(address.toString()));
+            _online = true;
+            break;
+        }
+    }
+    if (_online) {
+        _networkchecktimer.stop();
+        QTimer::singleShot(100, this, &ImageWriter::syncTime);
+    }
+}
+
+void ImageWriter::syncTime()
+{
+    qDebug() << "Network online. Synchronizing time.";
+    auto *manager = new QNetworkAccessManager(this);
+    connect(manager, &QNetworkAccessManager::finished, this, &ImageWriter::onTimeSyncReply);
+    manager->head(QNetworkRequest(
+        QUrl(repositoryServer() + QStringLiteral("/images/list.json?time_synchronization"))));
+}
+
+void ImageWriter::onTimeSyncReply(QNetworkReply *reply)
+{
+    reply->deleteLater();
+    // One manager per attempt: let it go with its reply rather than pile up on retries.
+    reply->manager()->deleteLater();
+    // HTTP names the zone "GMT", which the RFC 2822 reader only takes as a numeric offset.
+    // An unreadable date would set the clock to the epoch; it counts as no answer.
+    static const QRegularExpression gmt(QStringLiteral(" (GMT|UTC|UT)$"));
+    const QString dateText =
+        QString::fromLatin1(reply->rawHeader("Date")).trimmed().replace(gmt, QStringLiteral(" +0000"));
+    const QDateTime date = QDateTime::fromString(dateText, Qt::RFC2822Date);
+    if (!reply->hasRawHeader("Date") || !date.isValid()) {
+        emit networkInfo(tr("Error synchronizing time. Trying again in 3 seconds"));
+        QTimer::singleShot(TIME_SYNC_RETRY_MS, this, &ImageWriter::syncTime);
+        return;
+    }
+    qDebug() << "Received current time from server:" << date;
+    const qint64 seconds = date.toSecsSinceEpoch();
+    const bool clockSet = clockSetter() ? clockSetter()(seconds) : setSystemClock(seconds);
+    if (!clockSet)
+        qDebug() << "Setting the system clock failed:" << strerror(errno);
+    beginOSListFetch();
+    emit networkOnline();
+}
+
+QString ImageWriter::repositoryUrlFromEeprom()
+{
+    const QString root = systemRoot();
+    QFile alias(root + QStringLiteral("/sys/firmware/devicetree/base/aliases/blconfig"));
+    if (!alias.open(QIODevice::ReadOnly))
+        return {};
+    // Device-tree strings carry their terminating NUL.
+    const QString nodePath = QString::fromUtf8(alias.readAll()).remove(QChar(0)).trimmed();
+    if (nodePath.isEmpty())
+        return {};
+
+    QProcess find;
+    find.start(QStringLiteral("/usr/bin/find"),
+               {QStringLiteral("-L"), root + QStringLiteral("/sys/bus/nvmem"),
+                QStringLiteral("-maxdepth"), QStringLiteral("3"), QStringLiteral("-samefile"),
+                root + QStringLiteral("/sys/firmware/devicetree/base") + nodePath});
+    if (!find.waitForFinished(FIND_TIMEOUT_MS)) {
+        find.kill();
+        find.waitForFinished(1000);
+        return {};
+    }
+    const QString match =
+        QString::fromLocal8Bit(find.readAllStandardOutput()).split('\n').first().trimmed();
+    if (match.isEmpty())
+        return {};
+
+    QFile nvmem(QFileInfo(match).absolutePath() + QStringLiteral("/nvmem"));
+    if (!nvmem.open(QIODevice::ReadOnly))
+        return {};
+    QString url;
+    for (const QByteArray &line : nvmem.readAll().split('\n')) {
+        if (line.startsWith("IMAGER_REPO_URL=")) {
+            url = QString::fromUtf8(line.mid(16).trimmed());
+            qDebug() << "Repository from EEPROM:" << url;
+        }
+    }
+    return url;
+}
+
+bool ImageWriter::mountUsbSourceMedia()
+{
+    const QString root = systemRoot();
+    const QString blockDir = root + QStringLiteral("/sys/class/block");
+    const QStringList devices =
+        QDir(blockDir).entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
+    const QString media = root + QStringLiteral("/media");
+    if (!QDir(media).exists())
+        QDir().mkpath(media);
+
+    int mounted = 0;
+    for (const QString &name : devices) {
+        if (name.startsWith(QLatin1String("mmcblk0")) ||
+            QFileInfo(blockDir + QLatin1Char('/') + name)
+                .symLinkTarget()
+                .contains(QLatin1String("/devices/virtual/")))
+            continue;
+        const QString mountPoint = media + QLatin1Char('/') + name;
+        if (QDir(mountPoint).exists()) {
+            ++mounted;
+            continue;
+        }
+        QDir().mkdir(mountPoint);
+        QProcess mount;
+        mount.start(QStringLiteral("mount"), {QStringLiteral("-o"), QStringLiteral("ro"),
+                                              QStringLiteral("/dev/") + name, mountPoint});
+        const bool finished = mount.waitForFinished(MOUNT_TIMEOUT_MS);
+        if (!finished) {
+            mount.kill();
+            mount.waitForFinished(1000);
+        }
+        if (finished && mount.exitStatus() == QProcess::NormalExit && mount.exitCode() == 0)
+            ++mounted;
+        else
+            QDir().rmdir(mountPoint);
+    }
+    return mounted > 0;
+}
+
+QByteArray ImageWriter::getUsbSourceOSlist()
+{
+    QJsonArray list;
+    const QDir media(systemRoot() + QStringLiteral("/media"));
+    const QStringList patterns{QStringLiteral("*.img"), QStringLiteral("*.zip"),
+                               QStringLiteral("*.gz"), QStringLiteral("*.xz"),
+                               QStringLiteral("*.zst")};
+    for (const QString &dirName : media.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        const QDir dir(media.filePath(dirName));
+        for (const QFileInfo &file : dir.entryInfoList(patterns, QDir::Files, QDir::Name)) {
+            QJsonObject entry;
+            entry.insert(QStringLiteral("name"), file.fileName());
+            entry.insert(QStringLiteral("description"), dirName + QLatin1Char('/') + file.fileName());
+            entry.insert(QStringLiteral("url"),
+                         QUrl::fromLocalFile(file.absoluteFilePath()).toString());
+            entry.insert(QStringLiteral("release_date"), QString());
+            entry.insert(QStringLiteral("image_download_size"), file.size());
+            list.append(entry);
+        }
+    }
+    return QJsonDocument(list).toJson(QJsonDocument::Indented);
 }

@@ -4,6 +4,7 @@
 #include "powersaveblocker.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QLockFile>
@@ -16,9 +17,11 @@
 #include <QUrl>
 #include <QVariant>
 #include <QVariantMap>
+#include <functional>
 #include <memory>
 
 class QNetworkAccessManager;
+class QNetworkReply;
 class QQmlApplicationEngine;
 class QTranslator;
 class DownloadThread;
@@ -104,6 +107,25 @@ public:
     // stands in for "/" when reading /proc and /dev.
     static QString detectKeyboardLayout(const QString &rootPrefix = QString());
 
+    // Repository list.
+    Q_INVOKABLE void beginOSListFetch();
+    Q_INVOKABLE void setCustomOsListUrl(const QUrl &url);
+    Q_INVOKABLE bool customRepo();
+    Q_INVOKABLE void setHWFilterList(const QByteArray &json, bool inclusive);
+    Q_INVOKABLE QByteArray getFilteredOSlist();
+    Q_INVOKABLE bool mountUsbSourceMedia();
+    Q_INVOKABLE QByteArray getUsbSourceOSlist();
+    // The repository server in use: the build's default unless replaced (for controllers
+    // constructed afterwards) by setRepositoryServer.
+    static QString repositoryServer();
+    static void setRepositoryServer(const QString &baseUrl);
+    // A board's own view of the machine: the root prefix stands in for "/" where /sys is read
+    // and /media is populated; the clock setter replaces settimeofday.
+    static void setSystemRoot(const QString &rootPrefix);
+    static void setClockSetter(std::function<bool(qint64 secondsSinceEpoch)> setter);
+    // The repository URL stored in the board's configuration EEPROM, or empty.
+    static QString repositoryUrlFromEeprom();
+
 signals:
     void downloadProgress(QVariant dlnow, QVariant dltotal);
     void sendProgress(QVariant pos);
@@ -114,6 +136,8 @@ signals:
     void finalizing();
     void preparationStatusUpdate(QVariant msg);
     void osListPrepared();
+    void networkOnline();
+    void networkInfo(QVariant msg);
 
 protected slots:
     void startProgressPolling();
@@ -125,6 +149,10 @@ protected slots:
     void onCacheFileUpdated(QByteArray sha256);
     void onFinalizing();
     void onPreparationStatusUpdate(QString msg);
+    void handleNetworkRequestFinished(QNetworkReply *data);
+    void pollNetwork();
+    void syncTime();
+    void onTimeSyncReply(QNetworkReply *reply);
 
 private:
     void _initCacheState();
@@ -140,6 +168,12 @@ private:
     void _scanTranslations();
     void _removeTranslator();
     QString _sshDir() const;
+    void _requestList(const QUrl &url);
+    void _queueSubitemFetches(const QJsonArray &list, int depth);
+    QJsonArray _insertSubitems(const QJsonArray &list, const QJsonArray &incoming,
+                               const QString &url, int depth);
+    QJsonArray _filterByHardware(const QJsonArray &list, int depth);
+    void _startTelemetry(const QByteArray &source);
 
     QNetworkAccessManager *_networkManager;
     QQmlApplicationEngine *_engine = nullptr;
@@ -178,4 +212,11 @@ private:
     QString _currentLang, _currentLangcode;
     QString _currentKeyboard;
     QTranslator *_trans = nullptr;
+
+    // Repository list state.
+    QJsonDocument _completeOsList;
+    QJsonArray _deviceFilter;
+    bool _deviceFilterIsInclusive = false;
+    QTimer _networkchecktimer;
+    QHash<QUrl, int> _listRepeats; // repeated requests per URL after an unfollowed redirect
 };
