@@ -2,6 +2,7 @@
 #include "config.h"
 #include "crashlog.h"
 #include "imagewriter.h"
+#include "networkaccessmanagerfactory.h"
 
 #include <QApplication>
 #include <QDebug>
@@ -164,7 +165,7 @@ std::optional<int> parseArguments(const QStringList &args, ImageWriter &imageWri
                     repo);
                 return 1;
             }
-            QMetaObject::invokeMethod(&imageWriter, "setCustomOsListUrl", Q_ARG(QUrl, url));
+            imageWriter.setCustomOsListUrl(url);
         } else if (arg == QLatin1String("--qm")) {
             if (i + 1 >= args.size()) {
                 printError(QStringLiteral("Missing QM file after --qm"));
@@ -287,6 +288,7 @@ int runGraphical(int argc, char *argv[])
     QGuiApplication::setDesktopFileName(QStringLiteral(Q5_DESKTOP_FILE_NAME));
 
     ImageWriter imageWriter;
+    NetworkAccessManagerFactory namFactory;
     QQmlApplicationEngine engine;
     QSettings settings;
 
@@ -299,6 +301,7 @@ int runGraphical(int argc, char *argv[])
         imageWriter.setSrc(options.image);
 
     imageWriter.setEngine(&engine);
+    engine.setNetworkAccessManagerFactory(&namFactory);
     engine.rootContext()->setContextProperty(QStringLiteral("imageWriter"), &imageWriter);
     engine.rootContext()->setContextProperty(QStringLiteral("driveListModel"),
                                              imageWriter.getDriveList());
@@ -313,7 +316,7 @@ int runGraphical(int argc, char *argv[])
     connectToRootObject(imageWriter, window);
     const QPoint placed = placeWindow(window, settings);
     if (imageWriter.isOnline())
-        QMetaObject::invokeMethod(&imageWriter, "beginOSListFetch");
+        imageWriter.beginOSListFetch();
 
     const int exitCode = app.exec();
 

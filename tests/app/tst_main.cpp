@@ -143,8 +143,15 @@ private:
         env.insert("Q5_PROBE_REPORT", _home->filePath("probe.txt"));
         env.insert("Q5_PROBE_MOVE", move);
 
+        // The repository list comes from a local file: the windowed run fetches it at start.
+        const QString repo = _home->filePath("list.json");
+        QFile list(repo);
+        list.open(QIODevice::WriteOnly | QIODevice::Truncate);
+        list.write("{\"os_list\": []}\n");
+        list.close();
+
         WindowRun w;
-        w.run = runProgram(args, env);
+        w.run = runProgram(QStringList{"--repo", repo} + args, env);
         QFile report(_home->filePath("probe.txt"));
         report.open(QIODevice::ReadOnly);
         for (const QByteArray &line : report.readAll().split('\n')) {
