@@ -404,6 +404,30 @@ private slots:
         QVERIFY(shims.loggedCalls().isEmpty());
     }
 
+    void installDfuUdevRulesOnFullDisk()
+    {
+        Q5_REQUIRE_ROOT();
+        Q5_REQUIRE_TOOL("unshare");
+        ShimDir shims;
+        shims.add("udevadm", "printf '%s\\n' \"$*\" >> '" + shims.logPath().toLocal8Bit() + "'\n");
+        const CommandResult r = runInEtcOverlay(
+            QStringLiteral("mount -t tmpfs -o size=8k tmpfs /etc/udev/rules.d\n"
+                           "dd if=/dev/zero of=/etc/udev/rules.d/fill bs=4096 2>/dev/null || true\n"
+                           "set +e\n"
+                           "'%1' --install-dfu-udev-rules 2> \"$T/err\"; echo $? > \"$T/rc\"\n")
+                .arg(Q5_IMAGER_PATH));
+        QVERIFY2(r.ok(), r.err.constData());
+        auto read = [this](const char *name) {
+            QFile f(_home->filePath(name));
+            f.open(QIODevice::ReadOnly);
+            return f.readAll();
+        };
+        QCOMPARE(read("err"),
+                 QByteArray("q5-orl-imager: cannot write udev rules: No space left on device\n"));
+        QCOMPARE(read("rc"), QByteArray("1\n"));
+        QVERIFY(shims.loggedCalls().isEmpty());
+    }
+
     void mainWindowFrame()
     {
         const WindowRun w = runWindow(QSize(1920, 1080), QString());
