@@ -73,8 +73,10 @@ private:
 void TstNetfeederTftp::initTestCase()
 {
     Q5_REQUIRE_ROOT();
-    for (const char *tool : {"tftp", "curl", "atftp", "busybox"})
-        QVERIFY2(q5test::haveTool(tool), tool);
+    Q5_REQUIRE_TOOL("tftp");
+    Q5_REQUIRE_TOOL("curl");
+    Q5_REQUIRE_TOOL("atftp");
+    Q5_REQUIRE_TOOL("busybox");
     _shims.addPkexec();
     qputenv("TMPDIR", _root.path().toLocal8Bit());
     QDir root(_root.path());
