@@ -15,6 +15,8 @@ namespace
 constexpr long CONNECT_TIMEOUT_S = 10;
 constexpr long LOW_SPEED_LIMIT = 10;
 constexpr long LOW_SPEED_TIME_S = 10;
+// libcurl reports progress at least once a second, so an abort lands well within this.
+constexpr unsigned long ABORT_WAIT_MS = 5000;
 
 QByteArray &endpointOverride()
 {
@@ -70,6 +72,12 @@ DownloadStatsTelemetry::DownloadStatsTelemetry(const QByteArray &url,
                   "&imagerLocale=" + locale + _boardRevisionField();
 }
 
+DownloadStatsTelemetry::~DownloadStatsTelemetry()
+{
+    _abort = true;
+    wait(ABORT_WAIT_MS);
+}
+
 QByteArray DownloadStatsTelemetry::_boardRevisionField()
 {
     QFile cpuinfo(systemRoot() + QStringLiteral("/proc/cpuinfo"));
@@ -102,6 +110,9 @@ void DownloadStatsTelemetry::run()
     curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, CONNECT_TIMEOUT_S);
     curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, LOW_SPEED_LIMIT);
     curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, LOW_SPEED_TIME_S);
+    curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, &DownloadStatsTelemetry::_curlProgressCallback);
+    curl_easy_setopt(c, CURLOPT_XFERINFODATA, this);
+    curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
     const CURLcode result = curl_easy_perform(c);
     curl_easy_cleanup(c);
     qDebug() << "Telemetry done. cURL status code =" << static_cast<int>(result)
@@ -116,4 +127,9 @@ size_t DownloadStatsTelemetry::_curlWriteCallback(char *, size_t size, size_t nm
 size_t DownloadStatsTelemetry::_curlHeaderCallback(char *, size_t size, size_t nmemb, void *)
 {
     return size * nmemb;
+}
+
+int DownloadStatsTelemetry::_curlProgressCallback(void *clientp, qint64, qint64, qint64, qint64)
+{
+    return static_cast<DownloadStatsTelemetry *>(clientp)->_abort ? 1 : 0;
 }

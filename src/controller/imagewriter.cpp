@@ -1239,8 +1239,9 @@ void ImageWriter::onTimeSyncReply(QNetworkReply *reply)
     // HTTP names the zone "GMT", which the RFC 2822 reader only takes as a numeric offset.
     // An unreadable date would set the clock to the epoch; it counts as no answer.
     static const QRegularExpression gmt(QStringLiteral(" (GMT|UTC|UT)$"));
-    const QString dateText =
-        QString::fromLatin1(reply->rawHeader("Date")).trimmed().replace(gmt, QStringLiteral(" +0000"));
+    const QString dateText = QString::fromLatin1(reply->rawHeader("Date"))
+                                 .trimmed()
+                                 .replace(gmt, QStringLiteral(" +0000"));
     const QDateTime date = QDateTime::fromString(dateText, Qt::RFC2822Date);
     if (!reply->hasRawHeader("Date") || !date.isValid()) {
         emit networkInfo(tr("Error synchronizing time. Trying again in 3 seconds"));
@@ -1346,7 +1347,8 @@ QByteArray ImageWriter::getUsbSourceOSlist()
         for (const QFileInfo &file : dir.entryInfoList(patterns, QDir::Files, QDir::Name)) {
             QJsonObject entry;
             entry.insert(QStringLiteral("name"), file.fileName());
-            entry.insert(QStringLiteral("description"), dirName + QLatin1Char('/') + file.fileName());
+            entry.insert(QStringLiteral("description"),
+                         dirName + QLatin1Char('/') + file.fileName());
             entry.insert(QStringLiteral("url"),
                          QUrl::fromLocalFile(file.absoluteFilePath()).toString());
             entry.insert(QStringLiteral("release_date"), QString());
