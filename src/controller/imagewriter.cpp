@@ -11,6 +11,7 @@
 #include <QDebug>
 #include <QDir>
 #include <QFile>
+#include <QFileDialog>
 #include <QFileInfo>
 #include <QApplication>
 #include <QGuiApplication>
@@ -21,6 +22,7 @@
 #include <QStandardPaths>
 #include <QStorageInfo>
 #include <QVersionNumber>
+#include <QWindow>
 #include <QPasswordDigestor>
 #include <QProcess>
 #include <QQmlApplicationEngine>
@@ -496,6 +498,45 @@ void ImageWriter::setImageCustomization(const QByteArray &config, const QByteArr
 }
 
 bool ImageWriter::imageSupportsCustomization() { return !_initFormat.isEmpty(); }
+
+/* ---- image file dialog ---- */
+
+void ImageWriter::openFileDialog()
+{
+    QString path = _settings.value(QStringLiteral("lastpath")).toString();
+    QFileInfo fi(path);
+    if (path.isEmpty() || !fi.exists() || !fi.isReadable())
+        path = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+
+    auto *fd = new QFileDialog(nullptr, tr("Select image"), path,
+                               QStringLiteral("Image files (*.img *.zip *.iso *.gz *.xz *.zst);;"
+                                              "All files (*)"));
+    connect(fd, &QFileDialog::fileSelected, this, &ImageWriter::onFileSelected);
+    if (_engine) {
+        fd->createWinId();
+        const QList<QObject *> roots = _engine->rootObjects();
+        if (auto *window = roots.isEmpty() ? nullptr : qobject_cast<QWindow *>(roots.first()))
+            fd->windowHandle()->setTransientParent(window);
+    }
+    fd->show();
+}
+
+void ImageWriter::onFileSelected(QString filename)
+{
+    QFileInfo fi(filename);
+    if (fi.isFile()) {
+        const QString dir = fi.absolutePath();
+        if (dir != _settings.value(QStringLiteral("lastpath")).toString()) {
+            _settings.setValue(QStringLiteral("lastpath"), dir);
+            _settings.sync();
+        }
+        emit fileSelected(QUrl::fromLocalFile(filename));
+    } else {
+        qDebug() << "Item selected is not a regular file";
+    }
+    if (sender())
+        sender()->deleteLater();
+}
 
 DriveListModel *ImageWriter::getDriveList() { return &_drivelist; }
 

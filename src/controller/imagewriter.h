@@ -72,6 +72,7 @@ public:
                                            const QByteArray &cloudinitNetwork,
                                            const QByteArray &orlinit);
     Q_INVOKABLE bool imageSupportsCustomization();
+    Q_INVOKABLE void openFileDialog();
 
     DriveListModel *getDriveList();
     void setEngine(QQmlApplicationEngine *engine);
@@ -138,6 +139,7 @@ signals:
     void osListPrepared();
     void networkOnline();
     void networkInfo(QVariant msg);
+    void fileSelected(QVariant filename);
 
 protected slots:
     void startProgressPolling();
@@ -153,6 +155,7 @@ protected slots:
     void pollNetwork();
     void syncTime();
     void onTimeSyncReply(QNetworkReply *reply);
+    void onFileSelected(QString filename);
 
 private:
     void _initCacheState();

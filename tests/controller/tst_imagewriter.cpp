@@ -164,6 +164,21 @@ private slots:
         QCOMPARE(readFile(dir.filePath("target"), 0, 512), "0123456789" + QByteArray(502, '\0'));
     }
 
+    void fileSelectionRemembersTheDirectory()
+    {
+        QTemporaryDir dir;
+        const QString img = dir.filePath("chosen.img");
+        QVERIFY(writeFile(img, "x"));
+        ImageWriter w;
+        QSignalSpy selected(&w, &ImageWriter::fileSelected);
+        QVERIFY(QMetaObject::invokeMethod(&w, "onFileSelected", Q_ARG(QString, dir.path())));
+        QCOMPARE(selected.count(), 0);
+        QVERIFY(QMetaObject::invokeMethod(&w, "onFileSelected", Q_ARG(QString, img)));
+        QCOMPARE(selected.count(), 1);
+        QCOMPARE(selected.first().at(0).toUrl(), QUrl::fromLocalFile(img));
+        QCOMPARE(QSettings().value("lastpath").toString(), dir.path());
+    }
+
     void cancelWithoutJobIsImmediate()
     {
         ImageWriter w;
