@@ -15,7 +15,7 @@ packages="cmake g++ ninja-build pkg-config
   xz-utils zstd bzip2 gzip pigz p7zip-full zip unzip dosfstools mtools fdisk parted util-linux
   qml6-module-qtqml-models qml6-module-qtquick qml6-module-qtqml wpasupplicant tigervnc-tools openssh-client openssl perl
   dbus python3-dbus python3-gi fusefat python3-fusepy fuse socat lrzsz busybox udhcpc
-  tftpd-hpa tftp-hpa atftp curl tcpdump tshark python3-scapy iproute2 ethtool xvfb xauth"
+  tftpd-hpa tftp-hpa atftp curl tcpdump tshark python3-scapy iproute2 ethtool bc xvfb xauth"
 
 missing=""
 for p in $packages; do
