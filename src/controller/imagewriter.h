@@ -140,6 +140,9 @@ signals:
     void networkOnline();
     void networkInfo(QVariant msg);
     void fileSelected(QVariant filename);
+    // Reported by the board-flashing jobs.
+    void dfuProgress(QVariant percentage, QVariant statusMsg);
+    void dfuAuthRequired();
 
 protected slots:
     void startProgressPolling();
