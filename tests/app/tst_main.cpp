@@ -442,6 +442,7 @@ private slots:
         for (const char *function : kRootFunctions)
             QVERIFY2(w.methods.contains(function), function);
         QVERIFY2(!w.log.contains("No such slot"), w.log.constData());
+        QVERIFY2(!w.log.contains("No such signal"), w.log.constData());
         QVERIFY2(w.log.endsWith("=== Session ended normally (exit code 0)\n"), w.log.constData());
     }
 
