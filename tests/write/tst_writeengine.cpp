@@ -24,6 +24,20 @@ public:
     qint64 startSectors() const { return _startSectors; }
 };
 
+// A source that trickles, so that a cancel surely lands while blocks are still arriving.
+class SlowSourceJob : public LocalFileExtractThread
+{
+public:
+    using LocalFileExtractThread::LocalFileExtractThread;
+
+protected:
+    ssize_t _on_read(struct archive *a, const void **buff) override
+    {
+        QThread::msleep(2);
+        return LocalFileExtractThread::_on_read(a, buff);
+    }
+};
+
 QByteArray fileUrl(const QString &path)
 {
     return QUrl::fromLocalFile(path).toString(QUrl::FullyEncoded).toLatin1();
@@ -172,11 +186,11 @@ private slots:
         const QByteArray image = randomBytes(64 * MiB, 37);
         QVERIFY(writeFile(dir.filePath("disk.img"), image));
         const QString target = dir.filePath("t.bin");
-        LocalFileExtractThread job(fileUrl(dir.filePath("disk.img")), target.toLatin1());
+        SlowSourceJob job(fileUrl(dir.filePath("disk.img")), target.toLatin1());
         QSignalSpy success(&job, &DownloadThread::success);
         QSignalSpy error(&job, &DownloadThread::error);
         job.start();
-        QTRY_VERIFY_WITH_TIMEOUT(job.dlNow() > 0, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(job.dlNow() > 4 * MiB, 10000);
         job.cancelDownload();
         QVERIFY(job.wait(30000));
         QCoreApplication::processEvents();
