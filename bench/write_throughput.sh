@@ -36,6 +36,8 @@ sha=$(sha256sum "$work/image.img" | cut -d' ' -f1)
 truncate -s $(( size_mib + 64 ))M "$work/drive.bin"
 loop=$(losetup -f --show "$work/drive.bin")
 
+# The writer discards the whole drive before writing (freshly discarded blocks cost the loop
+# device's backing file new allocations), so every reference that writes the drive does too.
 # Runs a command line, prints "seconds peak_rss_kib".
 measure() {
     sync; echo 3 > /proc/sys/vm/drop_caches
@@ -52,14 +54,14 @@ record() {  # name seconds rss
 }
 
 for r in $(seq "$rounds"); do
-    read -r t m < <(measure "dd if='$work/image.img' of=$loop bs=4M conv=fsync status=none"); record dd_raw "$t" "$m"
+    read -r t m < <(measure "blkdiscard $loop; dd if='$work/image.img' of=$loop bs=4M conv=fsync status=none"); record dd_raw "$t" "$m"
     read -r t m < <(measure "$(ours "--disable-verify '$work/image.img' $loop")"); record raw "$t" "$m"
     read -r t m < <(measure "$(ours "--sha256 $sha '$work/image.img' $loop")"); record raw_verify "$t" "$m"
     read -r t m < <(measure "dd if=$loop bs=4M count=$(( size_mib / 4 )) status=none | sha256sum"); record dd_readback "$t" "$m"
     read -r t m < <(measure "xz -T1 -dc '$work/image.img.xz' > /dev/null"); record xz_alone "$t" "$m"
-    read -r t m < <(measure "xz -T1 -dc '$work/image.img.xz' | dd of=$loop bs=4M iflag=fullblock conv=fsync status=none"); record xz_dd "$t" "$m"
+    read -r t m < <(measure "blkdiscard $loop; xz -T1 -dc '$work/image.img.xz' | dd of=$loop bs=4M iflag=fullblock conv=fsync status=none"); record xz_dd "$t" "$m"
     read -r t m < <(measure "$(ours "--disable-verify '$work/image.img.xz' $loop")"); record xz "$t" "$m"
-    read -r t m < <(measure "zstd -q -dc '$work/image.img.zst' | dd of=$loop bs=4M iflag=fullblock conv=fsync status=none"); record zstd_dd "$t" "$m"
+    read -r t m < <(measure "blkdiscard $loop; zstd -q -dc '$work/image.img.zst' | dd of=$loop bs=4M iflag=fullblock conv=fsync status=none"); record zstd_dd "$t" "$m"
     read -r t m < <(measure "$(ours "--disable-verify '$work/image.img.zst' $loop")"); record zst "$t" "$m"
     read -r t m < <(measure "sha256sum '$work/image.img'"); record sha256sum "$t" "$m"
 done
