@@ -2,6 +2,7 @@
 // embedded-mode fields, the board revision from /proc/cpuinfo, silence when telemetry is off,
 // and the controller starting it only for downloads from the built-in repository.
 
+#include "logcapture.h"
 #include "downloadstatstelemetry.h"
 #include "httpserver.h"
 #include "imagefiles.h"
@@ -20,23 +21,6 @@ using namespace q5test;
 
 namespace
 {
-QMutex logMutex;
-QStringList logLines;
-
-void captureMessage(QtMsgType, const QMessageLogContext &, const QString &msg)
-{
-    QMutexLocker lock(&logMutex);
-    logLines << msg;
-}
-
-QStringList takeLog()
-{
-    QMutexLocker lock(&logMutex);
-    QStringList lines = logLines;
-    logLines.clear();
-    return lines;
-}
-
 // Form encoding as the server side expects it: unreserved bytes as they are, all others %XX.
 QByteArray formEncode(const QByteArray &utf8)
 {

@@ -3,6 +3,7 @@
 // it, the free-space rule on a volume of known size, and a custom cache file kept out of the
 // settings.
 
+#include "logcapture.h"
 #include "httpserver.h"
 #include "imagefiles.h"
 #include "imagewriter.h"
@@ -22,23 +23,6 @@ namespace
 constexpr qint64 MiB = 1024 * 1024;
 constexpr qint64 GiB = 1024 * MiB;
 const QString HASH_KEY = QStringLiteral("caching/lastDownloadSHA256");
-
-QMutex logMutex;
-QStringList logLines;
-
-void captureMessage(QtMsgType, const QMessageLogContext &, const QString &msg)
-{
-    QMutexLocker lock(&logMutex);
-    logLines << msg;
-}
-
-QStringList takeLog()
-{
-    QMutexLocker lock(&logMutex);
-    QStringList lines = logLines;
-    logLines.clear();
-    return lines;
-}
 
 struct Image {
     QByteArray raw;

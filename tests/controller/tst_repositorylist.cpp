@@ -4,6 +4,7 @@
 // server's "Date", repository URL from the board's EEPROM, USB sticks as image source) run
 // against a stand-in board tree.
 
+#include "logcapture.h"
 #include "httpserver.h"
 #include "imagefiles.h"
 #include "imagewriter.h"
@@ -27,23 +28,6 @@ using namespace q5test;
 
 namespace
 {
-QMutex logMutex;
-QStringList logLines;
-
-void captureMessage(QtMsgType, const QMessageLogContext &, const QString &msg)
-{
-    QMutexLocker lock(&logMutex);
-    logLines << msg;
-}
-
-QStringList takeLog()
-{
-    QMutexLocker lock(&logMutex);
-    QStringList lines = logLines;
-    logLines.clear();
-    return lines;
-}
-
 QStringList linesStartingWith(const QStringList &log, const QString &prefix)
 {
     QStringList out;
