@@ -1,4 +1,10 @@
 #pragma once
+
+#include <QByteArray>
+#include <QSignalSpy>
+#include <QStringList>
+#include <cstdint>
+#include <vector>
 // Test bed for the DFU code: an empty simulated bus and the core's process-wide state back at
 // their defaults for the length of one test, and a capture of what the core prints on stderr.
 
@@ -86,5 +92,20 @@ private:
     QTemporaryFile _file;
     int _saved = -1;
 };
+
+// The bytes a simulated device received, as a QByteArray for comparisons.
+inline QByteArray bytes(const std::vector<uint8_t> &v)
+{
+    return QByteArray(reinterpret_cast<const char *>(v.data()), int(v.size()));
+}
+
+// The first argument of every emission of a message signal.
+inline QStringList messages(const QSignalSpy &spy)
+{
+    QStringList list;
+    for (const QList<QVariant> &args : spy)
+        list << args.at(0).toString();
+    return list;
+}
 
 } // namespace dfutest

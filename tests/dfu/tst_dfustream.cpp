@@ -33,18 +33,8 @@ QByteArray pattern(qint64 size)
     return data;
 }
 
-QByteArray bytes(const std::vector<uint8_t> &v)
-{
-    return QByteArray(reinterpret_cast<const char *>(v.data()), int(v.size()));
-}
-
-QStringList messages(const QSignalSpy &spy)
-{
-    QStringList list;
-    for (const QList<QVariant> &args : spy)
-        list << args.at(0).toString();
-    return list;
-}
+using dfutest::bytes;
+using dfutest::messages;
 
 } // namespace
 

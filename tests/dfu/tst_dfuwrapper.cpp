@@ -30,18 +30,8 @@ QByteArray pattern(int size)
     return data;
 }
 
-QByteArray bytes(const std::vector<uint8_t> &v)
-{
-    return QByteArray(reinterpret_cast<const char *>(v.data()), int(v.size()));
-}
-
-QStringList messages(const QSignalSpy &spy)
-{
-    QStringList list;
-    for (const QList<QVariant> &args : spy)
-        list << args.at(0).toString();
-    return list;
-}
+using dfutest::bytes;
+using dfutest::messages;
 
 DeviceSpec board(std::vector<std::string> alts)
 {
